@@ -1,0 +1,105 @@
+#ifndef TESSALY_CODEUTILS_H
+#define TESSALY_CODEUTILS_H
+
+#include <ctime>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// Invalid input that the run cannot go on with. The entry point prints
+// "tessaly: error: <what>" on standard error and exits with status 2.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Static helpers shared by every part of the program (line grammar, result
+// writers, numeric helpers) plus a small stopwatch object.
+class CodeUtils {
+public:
+    // ---- stopwatch -------------------------------------------------------
+    double startWall;
+    double intervalWall;
+    double lastWall;
+    clock_t startCpu;
+    clock_t intervalCpu;
+
+    CodeUtils();
+    void resetTimeInterval();
+    double takeTime();
+    double getRunTime();
+    void resetTimeCPUInterval();
+    double takeTimeCPU();
+    double getRunTimeCPU();
+
+    // ---- diagnostics -----------------------------------------------------
+    // "tessaly: warning: <message>" on standard error.
+    static void warn(const std::string& message);
+    // Warns "cannot write PATH: REASON" the first time PATH fails in this run.
+    static void warnUnwritable(const std::string& path);
+
+    // ---- text input --------------------------------------------------------
+    static bool lineIs(std::string text, std::string key);
+    static int readint(std::ifstream& in);
+    // readint for the value line of `key`. When the line holds no integer the
+    // stream stays failed (ending the reader's block, as readint does) and one
+    // warning naming the key and the offending line goes to standard error.
+    static int readintForKey(std::ifstream& in, const std::string& key);
+    static double readDouble(std::ifstream& in);
+    static void readDVec(std::ifstream& in, std::vector<double>* out);
+    static std::vector<double> readDVec(std::ifstream& in);
+    static std::vector<double> readDVecFromFile(std::string fileName);
+    static std::vector<double> lineToDoubleVec(const char* text);
+    static void lineToDoubleVec(const char* text, std::vector<double>& out);
+    static std::vector<double> lineToDoubleVec(const std::string& text);
+    static std::vector<int> lineToIntVec(const char* text);
+    static std::vector<std::vector<double>> readDMatArb(std::ifstream& in, std::string& handBack);
+    static std::vector<std::vector<int>> readIntMatArb(std::ifstream& in, std::string& handBack);
+    static std::vector<std::vector<double>> readExtDMat(std::string fileName);
+    static std::vector<char> Str2Char(const std::string& text);
+    // Next line of a reader's block: empty at the end of the file or once the
+    // stream has failed (the grammar's end of block).
+    static std::string nextLine(std::ifstream& in);
+
+    // ---- result files and directories -------------------------------------
+    static void arrayToBinFile(const double* values, int n, std::string fileName);
+    static void arrayToBinFileFast(const double* values, int n, std::string fileName);
+    static void vecToBinFile(std::vector<double> values, std::string fileName);
+    static void vecToBinFileFast(std::vector<double> values, std::string fileName);
+    static void vecIToBinFileFast(std::vector<int> values, std::string fileName);
+    static void doubleToBinFileFast(double value, std::string fileName);
+    static void arrayDToFile(const double* values, int n, std::string fileName);
+    static void vecToTextFile(std::vector<int> values, std::ofstream& out);
+    static void vecDToTextFile(std::vector<double> values, std::ofstream& out);
+    static void cdir(std::string name);
+    static void cpthdir(std::string path, std::string name);
+
+    // ---- numbers -----------------------------------------------------------
+    static double smallerAngle(double x);
+    static void arrAddD(const double* a, const double* b, double* out, int n);
+    static double dAbsArrSum(const double* a, int n);
+    static double dArrSum(const double* a, int n);
+    static int AbsArrISum(const int* a, int n);
+    static double dVecSum(const std::vector<double>* v);
+    static double dVecCosSum(const double* a, int n);
+    static double dVecSinSum(const double* a, int n);
+    static double dvecMean(std::vector<double> v);
+    static bool anynan(const double* a, int n);
+    static std::vector<double> linspace(double a, double b, int n);
+    static std::vector<double> logspace(double a, double b, int n);
+    static double randD(double a, double b);
+    static int randInt(int a, int b);
+
+    // ---- text output -------------------------------------------------------
+    static std::string d2Str(double x);
+    static std::string ivec2str(std::vector<int> v);
+    static std::string dvec2str(std::vector<double> v);
+    static std::vector<double> darr2vec(const double* a, int n);
+    static std::vector<double> darr2vec(const double* a);
+    static void consoleArrD(const double* a, int n);
+};
+
+std::string i2Str(int x);
+
+#endif

@@ -1,0 +1,98 @@
+#ifndef TESSALY_POWERGRID_H
+#define TESSALY_POWERGRID_H
+
+#include <Eigen/Core>
+#include <string>
+#include <vector>
+
+#include "Node.h"
+#include "TransmissionLine.h"
+
+class Param;
+
+// The whole grid: nodes, one line list per sending node, the reference node
+// and the power-flow settings; the power flow, the swing equation and the
+// line-flow bookkeeping work on it.
+class PowerGrid {
+public:
+    PowerGrid();
+    virtual ~PowerGrid();
+
+    // ---- container -------------------------------------------------------
+    int getNumNodes() const { return numNodes; }
+    void setNumNodes(int n);
+    void resetLines();
+    void resetNodes();
+    int getRefNode() const { return refNode; }
+    void setRefNode(int r) { refNode = r; }
+    int getNrICs() const { return nrICs; }
+    void setNrICs(int n) { nrICs = n; }
+    double getNrPrecision() const { return nrPrecision; }
+    void setNrPrecision(double p) { nrPrecision = p; }
+
+    // Out-of-range node indices throw std::out_of_range.
+    Node* getNode(int i);
+    double getPowerMech(int i);
+    void setPowerMech(int i, double p);
+    TransmissionLine* getTrLine(int i, int j);
+    TransmissionLine* provideTrLine(int i, int j);
+    double getCouplingMag(int i, int j);
+    int IWOR(int r) const;
+    std::vector<Node*> getGens();
+    std::vector<double> getVoltAngSS() const;
+    std::vector<double> getPowerMech() const;
+    void resetPowerMech();
+    // Line records of node i, in creation order.
+    const std::vector<TransmissionLine>& linesOf(int i) const;
+
+    // ---- grid file and report ----------------------------------------------
+    bool readFromFile(std::string fileName);
+    void calcCflow();
+    std::string toString() const;
+
+    // ---- power flow ----------------------------------------------------------
+    bool NRPF();
+    bool NRPF(double precision);
+    std::vector<double> NRMethod(double precision, int& steps);
+    double PFlFunc(int i);
+    void Jij(const std::vector<std::vector<double>>& K, const std::vector<std::vector<double>>& Phi,
+             Eigen::MatrixXd& J);
+    void checkAllphasesZero();
+
+    // ---- dynamics ------------------------------------------------------------
+    double swingEq(double* theta, double* omega, int i);
+
+    // ---- line flows ----------------------------------------------------------
+    void measureFlow(double* theta);
+    void resetLineFlows();
+    void getFIJ(std::vector<double>* out, double divisor);
+    void checkLines(double* theta, std::vector<int>* fromList, std::vector<int>* toList,
+                    std::vector<double>* timeList, double t, Param& param);
+
+    // Any change to a line's coupling or in-service flag made through a
+    // pointer handed out by getTrLine/provideTrLine is picked up by the swing
+    // equation because handing out the pointer marks the coupling copy stale.
+    void markCouplingsStale() { couplingsStale = true; }
+
+private:
+    int numNodes;
+    int refNode;
+    int nrICs;
+    double nrPrecision;
+    std::vector<Node> nodes;
+    std::vector<std::vector<TransmissionLine>> lines;
+
+    // Compact copy of every node's couplings for the swing equation, in
+    // line-list order, so one evaluation is a scan of contiguous memory.
+    struct Coupling {
+        int to;
+        double k;
+        double phi;
+    };
+    std::vector<Coupling> couplings;
+    std::vector<int> couplingStart;
+    bool couplingsStale;
+    void rebuildCouplings();
+};
+
+#endif

@@ -1,0 +1,1 @@
+#include "RasterReturnTime.h"

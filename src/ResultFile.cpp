@@ -1,0 +1,1 @@
+#include "ResultFile.h"

@@ -1,0 +1,5 @@
+#include <iostream>
+
+#include "tessaly.h"
+
+int main() { return runTessaly(std::cin); }

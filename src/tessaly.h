@@ -1,0 +1,16 @@
+#ifndef TESSALY_TESSALY_H
+#define TESSALY_TESSALY_H
+
+#include <istream>
+#include <string>
+
+class Param;
+
+// Appends text to the run report (when report writing is on).
+void writeToFile(Param& param, std::string text);
+
+// The whole run: banner, input file name from `in`, readers, power flow,
+// analyses, timing, report. Returns the exit status.
+int runTessaly(std::istream& in);
+
+#endif

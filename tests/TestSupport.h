@@ -1,0 +1,113 @@
+#ifndef TESSALY_TESTS_TESTSUPPORT_H
+#define TESSALY_TESTS_TESTSUPPORT_H
+
+// Shared helpers for the tests: scratch directories, files, and running the
+// built program the way a user does (input file name on standard input).
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the object goes out of scope.
+class ScratchDir {
+public:
+    ScratchDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaly-test-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+        dir = buf.data();
+    }
+    ~ScratchDir() { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return dir; }
+    std::string file(const std::string& name) const { return dir + "/" + name; }
+
+private:
+    std::string dir;
+};
+
+inline void writeText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+inline long fileSize(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? static_cast<long>(in.tellg()) : -1;
+}
+
+inline std::vector<double> readDoubles(const std::string& path) {
+    std::string bytes = readText(path);
+    std::vector<double> out(bytes.size() / sizeof(double));
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(double));
+    return out;
+}
+
+inline std::vector<int32_t> readInts(const std::string& path) {
+    std::string bytes = readText(path);
+    std::vector<int32_t> out(bytes.size() / sizeof(int32_t));
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(int32_t));
+    return out;
+}
+
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built program in workDir with `input` on standard input.
+inline RunResult runProgram(const std::string& workDir, const std::string& input) {
+    std::string inFile = workDir + "/.stdin";
+    std::string outFile = workDir + "/.stdout";
+    std::string errFile = workDir + "/.stderr";
+    writeText(inFile, input);
+    std::string cmd = "cd '" + workDir + "' && '" TESSALY_BIN "' < '" + inFile + "' > '" + outFile +
+                      "' 2> '" + errFile + "'";
+    int raw = std::system(cmd.c_str());
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readText(outFile);
+    r.err = readText(errFile);
+    std::remove(inFile.c_str());
+    std::remove(outFile.c_str());
+    std::remove(errFile.c_str());
+    return r;
+}
+
+// Writes `inputText` as input.txt in workDir and runs the program on it.
+inline RunResult runOnInput(const std::string& workDir, const std::string& inputText) {
+    writeText(workDir + "/input.txt", inputText);
+    return runProgram(workDir, "input.txt\n");
+}
+
+inline bool contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
+}  // namespace testsupport
+
+#endif
