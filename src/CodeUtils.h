@@ -90,6 +90,9 @@ public:
     static std::vector<double> logspace(double a, double b, int n);
     static double randD(double a, double b);
     static int randInt(int a, int b);
+    // Truncation toward zero that saturates at the int limits (NaN gives 0),
+    // for counts derived from input values of any size.
+    static int truncToInt(double x);
 
     // ---- text output -------------------------------------------------------
     static std::string d2Str(double x);

@@ -20,7 +20,7 @@ public:
     void reload();
 
     uint32_t randInt();            // 32-bit tempered output
-    double rand();                 // uniform in [0, 1]: output / 4294967295
+    double rand();                 // uniform in [0, 1]: output * (1 / 4294967295)
     double randNorm(double mean, double stddev);  // polar method
 
 private:
@@ -29,6 +29,7 @@ private:
     int next;
 
     void initialize(uint32_t s);
+    bool seedFromDevice();
     static uint32_t hash(time_t t, clock_t c);
 };
 

@@ -2,6 +2,7 @@
 #define TESSALY_POWERGRID_H
 
 #include <Eigen/Core>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,12 @@ private:
     std::vector<int> couplingStart;
     bool couplingsStale;
     void rebuildCouplings();
+
+    void requireNode(int i) const;
+    double totalMismatch();
+    void randomizePhases();
+    bool readKey(std::ifstream& in, const std::string& line);
+    void checkReferenceNode() const;
 };
 
 #endif

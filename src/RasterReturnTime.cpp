@@ -1,1 +1,533 @@
 #include "RasterReturnTime.h"
+
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <optional>
+#include <sstream>
+#include <utility>
+
+#include "CodeUtils.h"
+#include "Param.h"
+#include "PowerGrid.h"
+#include "ResultFile.h"
+#include "RungeKutta.h"
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+// One integration run from an initial condition. After step() the current
+// arrays hold the newest state; the two states trade places, so a step
+// allocates nothing.
+class Trajectory {
+public:
+    Trajectory(RungeKutta& rk, double h, const double* phases, const double* freqs, int n)
+        : rk(rk), h(h), cur(phases, freqs, n), next(n) {}
+
+    void step() {
+        rk.rk4(h, cur.freqs.data(), cur.phases.data(), next.freqs.data(), next.phases.data());
+        std::swap(cur, next);
+    }
+    double* freqs() { return cur.freqs.data(); }
+    double* phases() { return cur.phases.data(); }
+
+private:
+    struct State {
+        std::vector<double> phases;
+        std::vector<double> freqs;
+        explicit State(int n) : phases(n, 0.0), freqs(n, 0.0) {}
+        State(const double* p, const double* f, int n) : phases(p, p + n), freqs(f, f + n) {}
+    };
+    RungeKutta& rk;
+    double h;
+    State cur;
+    State next;
+};
+
+std::string resultPath(const Param& param, const std::string& middle) {
+    return param.getOfile("path") + middle + param.getOfile("file");
+}
+
+std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
+
+}  // namespace
+
+RasterReturnTime::RasterReturnTime(PowerGrid* grid)
+    : grid(grid),
+      pertDelay(0),
+      firstPertNode(0),
+      pertNode(0),
+      pertNodeCount(0),
+      lastPertNode(0),
+      threshRows(1),
+      fixedThreshNum(false),
+      freqPertMin(0),
+      freqPertMax(0),
+      phasePertMin(0),
+      phasePertMax(0),
+      freqStepw(0),
+      phaseStepw(0),
+      thresholdHigh(0),
+      thresholdLow(0),
+      threshSpread(0),
+      numOfThresh(0),
+      retTime(1, std::vector<double>(1, kInf)),
+      retFlag(1, std::vector<char>(1, 0)) {}
+
+RasterReturnTime::~RasterReturnTime() = default;
+
+// ---- configuration -----------------------------------------------------------
+
+bool RasterReturnTime::readFromFile(std::string fileName) {
+    std::ifstream in(fileName);
+    std::string line = "0";
+    while (!line.empty()) {
+        line = CodeUtils::nextLine(in);
+        if (line.compare(0, 2, "//") == 0) continue;
+        if (handleKey(in, line)) std::cout << "read " << line << "\n";
+    }
+    return true;
+}
+
+bool RasterReturnTime::handleKey(std::ifstream& in, const std::string& line) {
+    if (CodeUtils::lineIs(line, "Freq pert minimum")) {
+        freqPertMin = CodeUtils::readDouble(in);
+    } else if (CodeUtils::lineIs(line, "Freq pert maximum")) {
+        freqPertMax = CodeUtils::readDouble(in);
+    } else if (CodeUtils::lineIs(line, "Phase pert minimum")) {
+        phasePertMin = CodeUtils::readDouble(in);
+    } else if (CodeUtils::lineIs(line, "Phase pert maximum")) {
+        phasePertMax = CodeUtils::readDouble(in);
+    } else if (CodeUtils::lineIs(line, "Freq pert step")) {
+        freqStepw = CodeUtils::readDouble(in);
+    } else if (CodeUtils::lineIs(line, "Phase pert step")) {
+        phaseStepw = CodeUtils::readDouble(in);
+    } else if (CodeUtils::lineIs(line, "Pertub delay")) {
+        pertDelay = CodeUtils::readintForKey(in, line);
+    } else if (CodeUtils::lineIs(line, "RT threshold high")) {
+        thresholdHigh = CodeUtils::readDouble(in);
+        if (!fixedThreshNum) ++numOfThresh;
+        resetThresh();
+    } else if (CodeUtils::lineIs(line, "RT threshold low")) {
+        thresholdLow = CodeUtils::readDouble(in);
+        if (!fixedThreshNum) ++numOfThresh;
+        resetThresh();
+    } else if (CodeUtils::lineIs(line, "Thresh spread")) {
+        // The key is accepted for old input files; it carries no value.
+    } else if (CodeUtils::lineIs(line, "Num of thresh")) {
+        numOfThresh = CodeUtils::readintForKey(in, line);
+        fixedThreshNum = true;
+        resetThresh();
+    } else if (CodeUtils::lineIs(line, "First pert node")) {
+        firstPertNode = CodeUtils::readintForKey(in, line);
+    } else if (CodeUtils::lineIs(line, "Last pert node")) {
+        lastPertNode = CodeUtils::readintForKey(in, line);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string RasterReturnTime::toString() {
+    std::ostringstream out;
+    out << "=============== Raster return time Input ================\n"
+        << "----------------- Algorithm Parameters ------------------\n"
+        << "FirstPertNode: " << firstPertNode << "\n"
+        << "LastPertNode: " << lastPertNode << "\n"
+        << "FreqPertMin: " << freqPertMin << "\n"
+        << "FreqPertStep: " << freqStepw << "\n"
+        << "FreqPertMax: " << freqPertMax << "\n"
+        << "PhasePertMin: " << phasePertMin << "\n"
+        << "PhasePertStep: " << phaseStepw << "\n"
+        << "PhasePertMax: " << phasePertMax << "\n"
+        << "PertDelay: " << pertDelay << "\n"
+        << "ThresholdHigh: " << thresholdHigh << "\n"
+        << "ThresholdLow: " << thresholdLow << "\n"
+        << "ThresholdNumber: " << numOfThresh << "\n"
+        << "\n";
+    return out.str();
+}
+
+// ---- driver --------------------------------------------------------------------
+
+void RasterReturnTime::validate(const Param& param) const {
+    validateNodeRange();
+    validateOffsets();
+    validateModeSettings(param);
+}
+
+void RasterReturnTime::validateNodeRange() const {
+    const int n = grid->getNumNodes();
+    if (firstPertNode < lastPertNode) {
+        if (firstPertNode < 0 || firstPertNode >= n) {
+            throw InputError("\"First pert node\" is " + i2Str(firstPertNode) + ", but the grid has " + i2Str(n) +
+                             " nodes (allowed 0.." + i2Str(n - 1) + ")");
+        }
+        if (lastPertNode > n) {
+            throw InputError("\"Last pert node\" is " + i2Str(lastPertNode) + ", but the grid has " + i2Str(n) +
+                             " nodes (allowed 0.." + i2Str(n) + ")");
+        }
+    }
+}
+
+// Rejects offset settings under which the raster walk would never end.
+void RasterReturnTime::validateOffsets() const {
+    if (freqPertMin < freqPertMax) {
+        if (!std::isfinite(freqPertMin)) {
+            throw InputError("\"Freq pert minimum\" is " + CodeUtils::d2Str(freqPertMin) + ", but it must be finite");
+        }
+        if (!std::isfinite(freqPertMax)) {
+            throw InputError("\"Freq pert maximum\" is " + CodeUtils::d2Str(freqPertMax) + ", but it must be finite");
+        }
+        if (!(freqStepw > 0)) {
+            throw InputError("\"Freq pert step\" is " + CodeUtils::d2Str(freqStepw) +
+                             ", but it must be positive while \"Freq pert minimum\" (" +
+                             CodeUtils::d2Str(freqPertMin) + ") is below \"Freq pert maximum\" (" +
+                             CodeUtils::d2Str(freqPertMax) + ")");
+        }
+        // A row ends after its first offset when one step already reaches the
+        // maximum; otherwise the offsets must climb towards a finite maximum.
+        const bool oneOffsetPerRow = phasePertMin + phaseStepw >= phasePertMax;
+        if (!oneOffsetPerRow) {
+            if (!(phaseStepw > 0)) {
+                throw InputError("\"Phase pert step\" is " + CodeUtils::d2Str(phaseStepw) +
+                                 ", but it must be positive for the phase offsets from \"Phase pert minimum\" (" +
+                                 CodeUtils::d2Str(phasePertMin) + ") to reach \"Phase pert maximum\" (" +
+                                 CodeUtils::d2Str(phasePertMax) + ")");
+            }
+            if (!std::isfinite(phasePertMin)) {
+                throw InputError("\"Phase pert minimum\" is " + CodeUtils::d2Str(phasePertMin) +
+                                 ", but it must be finite");
+            }
+            if (!std::isfinite(phasePertMax)) {
+                throw InputError("\"Phase pert maximum\" is " + CodeUtils::d2Str(phasePertMax) +
+                                 ", but it must be finite");
+            }
+        }
+    }
+}
+
+void RasterReturnTime::validateModeSettings(const Param& param) const {
+    if (param.isModeERT()) requireParamNodeCount(param, "Mode ERT");
+    if (param.isModeMaxp()) requireParamNodeCount(param, "Mode maxp");
+    if (param.isModeERT() && param.saveRKEvery < 1) {
+        throw InputError("\"Save RK every\" is " + i2Str(param.saveRKEvery) +
+                         ", but it must be at least 1 while \"Mode ERT\" is on");
+    }
+    if (param.isModeRMRT() && numOfThresh < 0) {
+        throw InputError("\"Num of thresh\" is " + i2Str(numOfThresh) + ", but it must be at least 0");
+    }
+}
+
+void RasterReturnTime::requireParamNodeCount(const Param& param, const char* modeKey) const {
+    if (param.numNodes != grid->getNumNodes()) {
+        throw InputError("\"Number of nodes\" is " + i2Str(param.numNodes) + ", but the grid has " +
+                         i2Str(grid->getNumNodes()) + " nodes (they must be equal while " + quoted(modeKey) +
+                         " is on)");
+    }
+}
+
+void RasterReturnTime::rasterRT(Param& param, RungeKutta& rk) {
+    validate(param);
+    for (const char* dir : {"heijtor", "frequency", "ijtor", "phase", "etraj", "ipm"}) CodeUtils::cdir(dir);
+    resetThresh();
+    takeSteadyState();
+
+    const int n = grid->getNumNodes();
+    std::vector<double> initPhases(n);
+    std::vector<double> initFreqs(n);
+    while (nextPertNode()) {
+        double f = freqPertMin;
+        double p = phasePertMin;
+        while (f < freqPertMax) {
+            for (int i = 0; i < n; ++i) {
+                initFreqs[i] = 0.0;
+                initPhases[i] = steadyPhases[i];
+            }
+            initPhases[pertNode] = steadyPhases[pertNode] + p;
+            initFreqs[pertNode] = f;
+            runModes(param, rk, initPhases.data(), initFreqs.data());
+            p = p + phaseStepw;
+            if (p >= phasePertMax) {
+                f = f + freqStepw;
+                p = phasePertMin;
+            }
+        }
+    }
+}
+
+void RasterReturnTime::runModes(Param& param, RungeKutta& rk, double* phases, double* freqs) {
+    if (param.isModeERT()) enrtIC(param, rk, phases, freqs);
+    if (param.isModeRMRT()) mrtIC(param, rk, phases, freqs);
+    if (param.isModeMaxp()) maxPIC(param, rk, phases, freqs);
+    if (param.isModeStraj()) trajIC(param, rk, phases, freqs);
+}
+
+bool RasterReturnTime::nextPertNode() {
+    pertNode = firstPertNode + pertNodeCount;
+    ++pertNodeCount;
+    return pertNode < lastPertNode;
+}
+
+void RasterReturnTime::takeSteadyState() {
+    steadyPhases = grid->getVoltAngSS();
+    const int n = grid->getNumNodes();
+    inertias.assign(n, 0.0);
+    netPowers.assign(n, 0.0);
+    energyLines.clear();
+    for (int i = 0; i < n; ++i) {
+        const Node* node = grid->getNode(i);
+        inertias[i] = node->getInertia();
+        netPowers[i] = node->getPowerMech() - node->getPowerDiag();
+        // A copy per record: the coupling getter (which zeroes lines out of
+        // service) is not const.
+        for (TransmissionLine line : grid->linesOf(i)) {
+            const int to = line.getToNode();
+            const double phi = line.getCouplingAng();
+            energyLines.push_back({i, to, line.getCouplingMag(), phi, std::cos(steadyPhases[i] - steadyPhases[to] - phi)});
+        }
+    }
+}
+
+// ---- thresholds and the return-time table ----------------------------------------
+
+void RasterReturnTime::resetThresh() {
+    const int rows = numOfThresh > 0 ? numOfThresh : 0;
+    if (rows > 0) {
+        thresholds = CodeUtils::linspace(thresholdLow, thresholdHigh, rows);
+    } else {
+        thresholds.clear();
+    }
+    const int n = grid->getNumNodes() > 0 ? grid->getNumNodes() : 0;
+    retTime.assign(rows, std::vector<double>(n, kInf));
+    retFlag.assign(rows, std::vector<char>(n, 0));
+    threshRows = rows;
+}
+
+void RasterReturnTime::clearReturnTable() {
+    for (std::vector<double>& row : retTime) row.assign(row.size(), kInf);
+    for (std::vector<char>& row : retFlag) row.assign(row.size(), 0);
+}
+
+void RasterReturnTime::setRetTime(double* values, double t, int k) {
+    const double thr = thresholds.at(k);
+    std::vector<double>& times = retTime[k];
+    std::vector<char>& inside = retFlag[k];
+    const size_t n = times.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (std::fabs(values[i]) < thr) {
+            if (!inside[i]) {
+                times[i] = t;
+                inside[i] = 1;
+            }
+        } else {
+            inside[i] = 0;
+            times[i] = kInf;
+        }
+    }
+}
+
+void RasterReturnTime::setRetAllThresh(double* values, double t) {
+    for (int k = 0; k < numOfThresh; ++k) setRetTime(values, t, k);
+}
+
+void RasterReturnTime::setMeanRet(double* out) {
+    const int n = grid->getNumNodes();
+    for (int i = 0; i < n; ++i) {
+        double sum = 0.0;
+        for (int k = 0; k < threshRows; ++k) sum += retTime[k].at(i);
+        out[i] = sum / numOfThresh;
+    }
+}
+
+double RasterReturnTime::getThresh(int k) { return thresholds.at(k); }
+
+bool RasterReturnTime::vecConvergence(double* values, double eps, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (std::isnan(values[i]) || std::fabs(values[i]) > eps) return false;
+    }
+    return true;
+}
+
+// ---- modes -----------------------------------------------------------------------
+
+void RasterReturnTime::trajIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
+    const int steps = param.rkSteps;
+    if (steps < 2) return;
+    const int n = grid->getNumNodes();
+    ResultFile freqFile(resultPath(param, "frequency/freqTraj"));
+    ResultFile phasFile(resultPath(param, "phase/phasTraj"));
+    Trajectory traj(rk, param.stepWidth, phases, freqs, n);
+    for (int s = 1; s < steps; ++s) {
+        traj.step();
+        freqFile.write(traj.freqs(), n);
+        phasFile.write(traj.phases(), n);
+    }
+}
+
+void RasterReturnTime::maxPIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
+    requireParamNodeCount(param, "Mode maxp");
+    const int m = param.numNodes;
+    const double h = param.stepWidth;
+    // Each initial condition reports its own maxima.
+    param.setFreqmax(std::vector<double>(m, 0.0));
+    param.setFreqmaxTime(std::vector<double>(m, 0.0));
+    param.setPhasmax(std::vector<double>(m, 0.0));
+    param.setPhasmaxTime(std::vector<double>(m, 0.0));
+    std::vector<double>& freqMax = param.getFreqmax();
+    std::vector<double>& freqMaxTime = param.getFreqmaxTime();
+    std::vector<double>& phasMax = param.getPhasmax();
+    std::vector<double>& phasMaxTime = param.getPhasmaxTime();
+
+    Trajectory traj(rk, h, phases, freqs, m);
+    for (int i = 1; i < param.rkSteps; ++i) {
+        traj.step();
+        const double t = i * h;
+        const double* om = traj.freqs();
+        const double* th = traj.phases();
+        for (int j = 0; j < m; ++j) {
+            if (std::fabs(om[j]) > std::fabs(freqMax[j])) {
+                freqMax[j] = om[j];
+                freqMaxTime[j] = t;
+            }
+            if (std::fabs(th[j]) > std::fabs(phasMax[j])) {
+                phasMax[j] = th[j];
+                phasMaxTime[j] = t;
+            }
+        }
+    }
+
+    std::vector<double> record;
+    record.reserve(8 * static_cast<size_t>(m));
+    for (int j = 0; j < m; ++j) {
+        record.insert(record.end(), {static_cast<double>(pertNode), static_cast<double>(j), phases[pertNode],
+                                     freqs[pertNode], freqMax.at(j), freqMaxTime.at(j), phasMax.at(j),
+                                     phasMaxTime.at(j)});
+    }
+    CodeUtils::vecToBinFileFast(record, resultPath(param, "ipm/ipm"));
+}
+
+void RasterReturnTime::mrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
+    const int n = grid->getNumNodes();
+    const double h = param.stepWidth;
+    // Each initial condition is measured on its own.
+    clearReturnTable();
+    Trajectory traj(rk, h, phases, freqs, n);
+    for (int i = 1; i < param.rkSteps; ++i) {
+        traj.step();
+        setRetAllThresh(traj.freqs(), i * h);
+    }
+
+    std::vector<double> means(n);
+    setMeanRet(means.data());
+    std::vector<double> record;
+    record.reserve(5 * static_cast<size_t>(n));
+    for (int j = 0; j < n; ++j) {
+        record.insert(record.end(), {static_cast<double>(pertNode), static_cast<double>(j), phases[pertNode],
+                                     freqs[pertNode], means[j]});
+    }
+    CodeUtils::vecToBinFileFast(record, resultPath(param, "ijtor/ijtor"));
+
+    const std::string freqPath = resultPath(param, "frequency/frequency");
+    CodeUtils::arrayToBinFile(freqs, n, freqPath);
+    CodeUtils::arrayToBinFile(traj.freqs(), n, freqPath);
+    const std::string phasePath = resultPath(param, "phase/phase");
+    CodeUtils::arrayToBinFile(phases, n, phasePath);
+    CodeUtils::arrayToBinFile(traj.phases(), n, phasePath);
+}
+
+void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
+    requireParamNodeCount(param, "Mode ERT");
+    takeSteadyState();
+    const int m = param.numNodes;
+    const int steps = param.rkSteps;
+    const int every = param.saveRKEvery;
+    const bool sampling = every >= 1 && every < steps;
+    // Each initial condition gets its own energy return time.
+    param.enRetReached = false;
+    param.enRetTime = kInf;
+
+    ResultFile energyFile(resultPath(param, "etraj/etraj"));
+    std::optional<ResultFile> freqSamples;
+    std::optional<ResultFile> phaseSamples;
+    if (sampling) {
+        freqSamples.emplace(resultPath(param, "frequency/frequencyTraj"));
+        phaseSamples.emplace(resultPath(param, "phase/phaseTraj"));
+    }
+
+    Trajectory traj(rk, param.stepWidth, phases, freqs, m);
+    for (int i = 1; i < steps; ++i) {
+        traj.step();
+        const double energy = currentEnergy(traj.phases(), traj.freqs());
+        updateEnergyReturn(param, energy, i);
+        energyFile.write(energy);
+        if (sampling && (i - 1) % every == 0) {
+            freqSamples->write(traj.freqs(), m);
+            phaseSamples->write(traj.phases(), m);
+        }
+    }
+
+    CodeUtils::vecToBinFile({static_cast<double>(pertNode), 0.0, phases[pertNode], freqs[pertNode], param.enRetTime},
+                            resultPath(param, "heijtor/heijtor"));
+    const std::string freqPath = resultPath(param, "frequency/frequency");
+    CodeUtils::arrayToBinFile(freqs, m, freqPath);
+    CodeUtils::arrayToBinFile(traj.freqs(), m, freqPath);
+    const std::string phasePath = resultPath(param, "phase/phase");
+    CodeUtils::arrayToBinFile(phases, m, phasePath);
+    CodeUtils::arrayToBinFile(traj.phases(), m, phasePath);
+}
+
+// ---- energy --------------------------------------------------------------------
+
+void RasterReturnTime::setEnergyRet(Param& param, double* phases, double* freqs, int i) {
+    updateEnergyReturn(param, currentEnergy(phases, freqs), i);
+}
+
+void RasterReturnTime::updateEnergyReturn(Param& param, double energy, int i) {
+    if (energy < param.getEnThresh()) {
+        if (!param.enRetReached) {
+            param.enRetReached = true;
+            param.enRetTime = i * param.stepWidth;
+        }
+    } else {
+        param.enRetReached = false;
+        param.enRetTime = kInf;
+    }
+}
+
+double RasterReturnTime::deviation(double* phases, int i) const {
+    return CodeUtils::smallerAngle(phases[i] - steadyPhases[i]);
+}
+
+double RasterReturnTime::enT(double* /*phases*/, double* freqs) {
+    double sum = 0.0;
+    const int n = static_cast<int>(inertias.size());
+    for (int i = 0; i < n; ++i) sum += 0.5 * inertias[i] * (freqs[i] * freqs[i]);
+    return sum;
+}
+
+double RasterReturnTime::enV(double* phases, double* /*freqs*/) {
+    double lineSum = 0.0;
+    for (const EnergyLine& l : energyLines) {
+        lineSum += 0.5 * l.k * (l.cosSteady - std::cos(phases[l.from] - phases[l.to] - l.phi));
+    }
+    double powerSum = 0.0;
+    const int n = static_cast<int>(netPowers.size());
+    for (int i = 0; i < n; ++i) powerSum += netPowers[i] * deviation(phases, i);
+    return lineSum - powerSum;
+}
+
+double RasterReturnTime::currentEnergy(double* phases, double* freqs) {
+    return enT(phases, freqs) + enV(phases, freqs);
+}
+
+double RasterReturnTime::harmonicEnergy(double* phases, double* freqs) {
+    double sum = 0.0;
+    for (const EnergyLine& l : energyLines) {
+        const double dd = deviation(phases, l.from) - deviation(phases, l.to);
+        sum += 0.25 * l.k * l.cosSteady * (dd * dd);
+    }
+    return enT(phases, freqs) + sum;
+}

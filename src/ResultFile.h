@@ -31,6 +31,10 @@ public:
 private:
     std::string filePath;
     std::FILE* file;
+
+    // A failed write leaves a record half written: warn and write no more, so
+    // no later record lands at a shifted offset.
+    void failed();
 };
 
 #endif

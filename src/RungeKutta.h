@@ -16,6 +16,9 @@ public:
     double valOmAt(int i, double* omega, double* theta);
 
 private:
+    template <bool halfStep>
+    void stage(double h, double* omega, double* theta, double* kOm, double* kTh);
+
     int n;
     std::vector<double> k1om, k2om, k3om, k4om;
     std::vector<double> k1th, k2th, k3th, k4th;

@@ -1,1 +1,880 @@
 #include "StochasticInput.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include "CodeUtils.h"
+#include "MTRand.h"
+#include "Param.h"
+#include "PowerGrid.h"
+#include "ResultFile.h"
+#include "RungeKutta.h"
+
+namespace {
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+std::string quoted(const std::string& key) { return "\"" + key + "\""; }
+
+template <typename T>
+std::string str(T value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+// Wind samples are one time unit apart; 1/dt integration steps cover one.
+// The count must stay an int, so tiny, zero or NaN widths are refused.
+double stepsPerTimeUnit(double dt) {
+    double inverse = 1.0 / dt;
+    if (!(std::fabs(inverse) <= INT_MAX)) {
+        throw InputError(quoted("RK stepwidth") + " is " + str(dt) +
+                         ", but turning wind samples into steps needs 1/width within " + str(INT_MAX));
+    }
+    return inverse;
+}
+
+// Step-function mode: every wind sample is held for this many steps.
+int stepFunctionRepeats(double dt) { return std::max(1, static_cast<int>(std::ceil(stepsPerTimeUnit(dt)))); }
+
+// Interpolation mode: values produced between two successive wind samples.
+int interpolationSteps(double dt) { return std::max(0, static_cast<int>(std::floor(stepsPerTimeUnit(dt)))); }
+
+// Lag in steps, halves rounded away from zero; values an int cannot hold
+// saturate (NaN gives 0, which the survival analysis refuses).
+int lagToSteps(double lag, double dt) {
+    double steps = std::round(lag / dt);
+    if (std::isnan(steps)) return 0;
+    if (steps >= static_cast<double>(INT_MAX)) return INT_MAX;
+    if (steps <= static_cast<double>(INT_MIN)) return INT_MIN;
+    return static_cast<int>(steps);
+}
+
+bool allBelow(const double* omega, int n, double threshold) {
+    for (int i = 0; i < n; ++i) {
+        if (!(std::fabs(omega[i]) < threshold)) return false;
+    }
+    return true;
+}
+
+// The two pairs of state arrays of a run. A step integrates from the current
+// pair into the next one; swapping then makes the next pair current, so no
+// state is copied.
+struct SwingState {
+    std::vector<double> storage[4];
+    double* th;
+    double* om;
+    double* thNew;
+    double* omNew;
+
+    SwingState(std::vector<double> theta, std::vector<double> omega, std::vector<double> thetaNew,
+               std::vector<double> omegaNew)
+        : storage{std::move(theta), std::move(omega), std::move(thetaNew), std::move(omegaNew)},
+          th(storage[0].data()),
+          om(storage[1].data()),
+          thNew(storage[2].data()),
+          omNew(storage[3].data()) {}
+    // The pointers point into this object's own storage.
+    SwingState(const SwingState&) = delete;
+    SwingState& operator=(const SwingState&) = delete;
+
+    // At rest at the given phases.
+    static SwingState atRest(std::vector<double> theta) {
+        const std::size_t n = theta.size();
+        return SwingState(std::move(theta), std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
+                          std::vector<double>(n, 0.0));
+    }
+
+    void step(RungeKutta& rk, double dt) { rk.rk4(dt, om, th, omNew, thNew); }
+    void swap() {
+        std::swap(om, omNew);
+        std::swap(th, thNew);
+    }
+};
+
+}  // namespace
+
+StochasticInput::StochasticInput(PowerGrid* grid, Param* param)
+    : grid(grid),
+      param(param),
+      balanceStationary(true),
+      flucShare(false),
+      multipleWindSer(false),
+      pratedGiven(false),
+      writeStoch(false),
+      stochFilename("Pseries"),
+      turbineVmean(8.0),
+      turbineVrated(12.5),
+      balanceFactor(1.0),
+      surviveThreshold(0.01),
+      survAllCount(0),
+      surviveInitSteps(0),
+      surviveInterval(100),
+      freqHistBinNum(5000),
+      freqHistHalfBins(2500),
+      freqHistBinWidth(0.005),
+      freqIncrHistBinWidth(0.005),
+      windD1(0.054) {}
+
+StochasticInput::~StochasticInput() = default;
+
+// ---- settings, reader and report ---------------------------------------------
+
+void StochasticInput::setFreqHistBinNum(int n) {
+    freqHistHalfBins = n / 2;
+    freqHistBinNum = 2 * freqHistHalfBins;
+}
+
+void StochasticInput::calcTLagSteps(std::vector<double> lags) {
+    timeLagSteps.clear();
+    for (double lag : lags) timeLagSteps.push_back(lagToSteps(lag, param->stepWidth));
+}
+
+bool StochasticInput::readFromFile(std::string fileName) {
+    std::ifstream in(fileName);
+    if (!in) return true;
+    std::cout << "-------------------- StochasticInput reading " << " --------------------\n";
+
+    std::string line = "0";
+    bool pending = false;  // a matrix handed its ending line back
+    while (!line.empty()) {
+        if (!pending) line = CodeUtils::nextLine(in);
+        pending = false;
+        if (line.empty()) break;
+        if (line.compare(0, 2, "//") == 0) continue;
+
+        const std::string key = line;
+        bool known = true;
+        if (CodeUtils::lineIs(key, "Turbine nodes")) {
+            turbineNodes = CodeUtils::readIntMatArb(in, line);
+            pending = true;
+        } else if (CodeUtils::lineIs(key, "Turbine prated")) {
+            CodeUtils::readDVec(in, &turbinePrated);
+            pratedGiven = true;
+        } else if (CodeUtils::lineIs(key, "Turbine vrated")) {
+            turbineVrated = CodeUtils::readDouble(in);
+        } else if (CodeUtils::lineIs(key, "Renewable share")) {
+            CodeUtils::readDVec(in, &renewableShare);
+            flucShare = true;
+        } else if (CodeUtils::lineIs(key, "Turbine vmean")) {
+            turbineVmean = CodeUtils::readDouble(in);
+        } else if (CodeUtils::lineIs(key, "Survive threshold")) {
+            surviveThreshold = CodeUtils::readDouble(in);
+        } else if (CodeUtils::lineIs(key, "Survive init steps")) {
+            surviveInitSteps = CodeUtils::readintForKey(in, key);
+        } else if (CodeUtils::lineIs(key, "Survive interval")) {
+            surviveInterval = CodeUtils::readintForKey(in, key);
+        } else if (CodeUtils::lineIs(key, "Write stoch")) {
+            writeStoch = CodeUtils::readintForKey(in, key) != 0;
+        } else if (CodeUtils::lineIs(key, "Freq hist bin width")) {
+            freqHistBinWidth = CodeUtils::readDouble(in);
+        } else if (CodeUtils::lineIs(key, "Freq hist bin num")) {
+            setFreqHistBinNum(CodeUtils::readintForKey(in, key));
+        } else if (CodeUtils::lineIs(key, "Freq incr hist bin width")) {
+            freqIncrHistBinWidth = CodeUtils::readDouble(in);
+        } else if (CodeUtils::lineIs(key, "Freq time lags")) {
+            CodeUtils::readDVec(in, &timeLags);
+            calcTLagSteps(timeLags);
+        } else if (CodeUtils::lineIs(key, "Stoch filename")) {
+            // The value line stays the current line: an empty one ends the block.
+            line = CodeUtils::nextLine(in);
+            stochFilename = line;
+        } else if (CodeUtils::lineIs(key, "Wind series")) {
+            windSeries = CodeUtils::readDMatArb(in, line);
+            pending = true;
+        } else if (CodeUtils::lineIs(key, "Wind series ext")) {
+            line = CodeUtils::nextLine(in);
+            windSeries = CodeUtils::readExtDMat(line);
+        } else if (CodeUtils::lineIs(key, "Wind mult")) {
+            multipleWindSer = true;
+        } else if (CodeUtils::lineIs(key, "Wind D1")) {
+            windD1 = CodeUtils::readDouble(in);
+        } else {
+            known = false;
+        }
+        if (known) std::cout << "read " << key << "\n";
+    }
+    return true;
+}
+
+std::string StochasticInput::toString() {
+    std::ostringstream out;
+    out << "=================== Stochastic Input ====================\n";
+    out << "----------------- Algorithm Parameters ------------------\n";
+    out << "TurbineNodeConfigs: \n";
+    for (const std::vector<int>& row : turbineNodes) out << CodeUtils::ivec2str(row);
+    out << "\n";
+    out << "------------------ Turbine Parameters -------------------\n";
+    out << "Rated speed: " << turbineVrated << "\n";
+    out << "Rated power: \n";
+    out << CodeUtils::dvec2str(turbinePrated);
+    out << "Average speed: " << turbineVmean << "\n";
+    out << "\n";
+    out << "---------------------- Exceedance -----------------------\n";
+    out << "Threshold: " << surviveThreshold << "\n";
+    out << "InitializationSteps: " << surviveInitSteps << "\n";
+    out << "Interval: " << surviveInterval << "\n";
+    out << "\n";
+    out << "----------------- Frequency Histogram -------------------\n";
+    out << "Bin width: " << freqHistBinWidth << "\n";
+    out << "Number of bins: " << freqHistBinNum << "\n";
+    out << "Minimum Frequency: " << -freqHistHalfBins * freqHistBinWidth << "\n";
+    out << "Maximum Frequency: " << freqHistHalfBins * freqHistBinWidth << "\n";
+    out << "\n\n";
+    return out.str();
+}
+
+bool StochasticInput::toFile(Param* param) {
+    if (!param->writeParamFile) return false;
+    std::ofstream out("Param" + param->outputFilename, std::ios::app);
+    out << toString();
+    return true;
+}
+
+// ---- wind series and turbine power ---------------------------------------------
+
+void StochasticInput::getPartsAndLen(int& parts, int& len, std::vector<double>* series) {
+    const long long samples = static_cast<long long>(series->size());
+    const int steps = param->rkSteps;
+    auto cut = [&](double partLength) {
+        if (!(partLength >= 1.0 && partLength <= INT_MAX)) {
+            throw InputError(quoted("RK steps") + " is " + str(steps) + " with " + quoted("RK stepwidth") + " " +
+                             str(param->stepWidth) + ", which gives wind parts of " + str(partLength) +
+                             " samples, but " + quoted("Wind mult") + " needs parts of at least 1 sample");
+        }
+        len = static_cast<int>(partLength);
+        parts = static_cast<int>(samples / len);
+    };
+    if (param->isModeSif() || param->isModeStepFun()) cut(std::ceil(steps * param->stepWidth) + 1);
+    if (param->isModeGivenSeries()) cut(steps);
+}
+
+void StochasticInput::getCurrentWindPart(int part, int len, std::vector<std::vector<double>>* all,
+                                         std::vector<std::vector<double>>* current) {
+    current->clear();
+    const std::size_t begin = static_cast<std::size_t>(part) * static_cast<std::size_t>(len);
+    const std::size_t end = begin + static_cast<std::size_t>(len);
+    for (const std::vector<double>& row : *all) {
+        if (row.size() < end) throw std::out_of_range("wind row shorter than the requested part");
+        current->emplace_back(row.begin() + static_cast<std::ptrdiff_t>(begin),
+                              row.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+}
+
+void StochasticInput::prepareTurbines(Param& param, RungeKutta&, std::vector<int> nodes, int part) {
+    const std::size_t numNodes = static_cast<std::size_t>(grid->getNumNodes());
+    sharePower = renewableShare;
+    if (!flucShare) {
+        sharePower = grid->getPowerMech();
+    } else if (sharePower.size() == nodes.size()) {
+        sharePower.assign(numNodes, 0.0);
+        for (std::size_t j = 0; j < nodes.size(); ++j) sharePower.at(nodes[j]) = renewableShare[j];
+    } else if (sharePower.size() < numNodes) {
+        sharePower.resize(numNodes, 0.0);
+    }
+
+    if (!pratedGiven) {
+        turbinePrated.clear();
+        for (std::size_t i = 0; i < numNodes; ++i) {
+            turbinePrated.push_back(std::pow(turbineVrated / turbineVmean, 3.0) * sharePower[i]);
+        }
+    }
+
+    powerSeries.clear();
+    const std::string dir = param.getOfile("path");
+    for (std::size_t j = 0; j < nodes.size(); ++j) {
+        powerSeries.emplace_back();
+        stochasticPseries(nodes[j], &currentWindPart.at(j), &powerSeries.back(), param);
+        if (writeStoch) {
+            CodeUtils::cpthdir(dir, "pseries");
+            CodeUtils::vecToBinFile(powerSeries.back(), dir + "pseries/" + stochFilename + "tn" +
+                                                            CodeUtils::d2Str(nodes[j]) + "w" +
+                                                            CodeUtils::d2Str(part));
+        }
+    }
+}
+
+void StochasticInput::stochasticPseries(int node, std::vector<double>* speed, std::vector<double>* power,
+                                        Param& param) {
+    const int samples = static_cast<int>(speed->size());
+    const double dt = param.stepWidth;
+    const std::string windFile = param.getOfile("path") + "windspeed" + stochFilename;
+
+    if (param.isModeStepFun()) {
+        power->clear();
+        if (samples != 1) {
+            const int repeats = stepFunctionRepeats(dt);
+            for (int k = 0; k <= samples - 2; ++k) power->insert(power->end(), repeats, (*speed)[k]);
+        }
+        if (writeStoch) CodeUtils::vecToBinFile(*power, windFile);
+        speedToPower(node, power, power);
+    }
+    if (param.isModeSif()) {
+        power->clear();
+        for (int k = 0; k <= samples - 2; ++k) {
+            std::vector<double> piece = stochInterp(param, {0.0, 1.0}, {(*speed)[k], (*speed)[k + 1]}, dt);
+            power->insert(power->end(), piece.begin(), piece.end());
+        }
+        if (writeStoch) CodeUtils::vecToBinFile(*power, windFile);
+        speedToPower(node, power, power);
+    }
+    if (param.isModeGivenSeries()) {
+        power->assign(speed->size(), 0.0);
+        speedToPower(node, speed, power);
+    }
+}
+
+std::vector<double> StochasticInput::stochInterp(Param& param, std::vector<double> times,
+                                                 std::vector<double> values, double dt) {
+    if (times.size() < 2 || values.size() < 2) {
+        throw std::invalid_argument("stochInterp needs two times and two values");
+    }
+    const double t0 = times[0];
+    const double t1 = times[1];
+    const double y0 = values[0];
+    const double y1 = values.back();
+    const double D = windD1;
+
+    param.setRandSeed(param.getRandSeed() + 1U);
+    const uint32_t s = param.getRandSeed();
+    MTRand forward(s);
+    MTRand backward(2U * s);
+
+    const double steps = std::floor((t1 - t0) / dt);
+    if (!(steps >= 1.0)) return {};
+    if (steps > INT_MAX) throw std::length_error("stochInterp: too many steps between the two times");
+    const int n = static_cast<int>(steps);
+
+    const double d = 2 * t0 - t1;
+    const double a1 = (y1 - y0) / d;
+    const double b1 = ((y0 + y1) * t0 - y1 * t1) / d;
+    const double a2 = (y0 - y1) / d;
+    const double b2 = ((y0 + y1) * t0 - y0 * t1) / d;
+
+    const double sigma = std::sqrt(D * dt);
+    std::vector<double> f(static_cast<std::size_t>(n) + 1);
+    std::vector<double> g(static_cast<std::size_t>(n) + 1);
+    f[0] = y0;
+    g[0] = y1;
+    for (int k = 0; k < n; ++k) {
+        const double t = t0 + (k + 1) * dt;
+        const double xiA = forward.randNorm(0.0, 2.0);
+        const double xiB = backward.randNorm(0.0, 2.0);
+        f[k + 1] = f[k] - (f[k] - a1 * t - b1) * D * dt + sigma * xiA;
+        g[k + 1] = g[k] - (g[k] - a2 * t - b2) * D * dt + sigma * xiB;
+    }
+
+    std::vector<double> result(static_cast<std::size_t>(n));
+    for (int m = 0; m < n; ++m) {
+        const double w = static_cast<double>(m) / n;
+        result[m] = w * g[n - 1 - m] + (1 - w) * f[m];
+    }
+    return result;
+}
+
+void StochasticInput::speedToPower(int node, std::vector<double>* speed, std::vector<double>* power) {
+    const double pfac = powerCurvePfac(node);
+    if (power->size() < speed->size()) power->resize(speed->size());
+    const double offset = flucShare ? grid->getPowerMech(node) - sharePower.at(node) : 0.0;
+    for (std::size_t i = 0; i < speed->size(); ++i) {
+        (*power)[i] = powerCurveFunc((*speed)[i], pfac);
+        if (flucShare) (*power)[i] += offset;
+    }
+}
+
+double StochasticInput::powerCurvePfac(int node) {
+    return turbinePrated.at(node) / std::pow(turbineVrated, 3.0);
+}
+
+double StochasticInput::powerCurveFunc(double v, double pfac) {
+    return pfac * std::pow(std::min(turbineVrated, std::fabs(v)), 3.0);
+}
+
+void StochasticInput::calcBalanceFactor(std::vector<int> nodes) {
+    grid->resetPowerMech();
+    double generation = 0;
+    for (Node* gen : grid->getGens()) generation += gen->getPowerMech();
+    double meanTurbinePower = 0;
+    for (std::size_t j = 0; j < nodes.size(); ++j) meanTurbinePower += CodeUtils::dvecMean(powerSeries.at(j));
+    double turbineNodePower = 0;
+    for (int node : nodes) turbineNodePower += grid->getPowerMech(node);
+    const double rest = generation - turbineNodePower;
+    balanceFactor = (generation - meanTurbinePower) / rest;
+}
+
+void StochasticInput::setPowerMechStationary(std::vector<int> nodes) {
+    grid->resetPowerMech();
+    if (!balanceStationary) return;
+    for (Node* gen : grid->getGens()) gen->setPowerMech(gen->getPowerMech() * balanceFactor);
+    for (std::size_t j = 0; j < nodes.size(); ++j) {
+        grid->setPowerMech(nodes[j], CodeUtils::dvecMean(powerSeries.at(j)));
+    }
+    grid->NRPF();
+}
+
+void StochasticInput::prepareInitialState(std::vector<double>& theta, std::vector<double>& omega,
+                                          std::vector<double>& thetaNew, std::vector<double>& omegaNew,
+                                          std::vector<int> nodes) {
+    const std::size_t n = static_cast<std::size_t>(grid->getNumNodes());
+    thetaNew.assign(n, 0.0);
+    omega.assign(n, 0.0);
+    omegaNew.assign(n, 0.0);
+    theta = grid->getVoltAngSS();
+    setPowerMechStationary(nodes);
+}
+
+// ---- driver ------------------------------------------------------------------------
+
+void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
+    if (windSeries.empty()) {
+        throw InputError(quoted("Wind series") + " has no rows, but the stochastic analysis needs at least 1");
+    }
+    int parts = 1;
+    int len = static_cast<int>(windSeries[0].size());
+    if (multipleWindSer) getPartsAndLen(parts, len, &windSeries[0]);
+    if (parts < 1) {
+        CodeUtils::warn(quoted("Wind series") + " row 0 has " + str(windSeries[0].size()) +
+                        " samples, fewer than one part of " + str(len) + " (" + quoted("Wind mult") +
+                        "): no stochastic run");
+    }
+    // Without a part or a configuration nothing runs and the output name stays.
+    if (parts < 1 || turbineNodes.empty()) return;
+    validateRun(param, parts, len);
+
+    const std::string base = param.outputFilename;
+    std::string stem = base;
+    for (int p = 0; p < parts; ++p) {
+        getCurrentWindPart(p, len, &windSeries, &currentWindPart);
+        if (multipleWindSer) stem = base + "w" + CodeUtils::d2Str(p);
+        for (std::size_t c = 0; c < turbineNodes.size(); ++c) {
+            const std::vector<int>& nodes = turbineNodes[c];
+            param.outputFilename = stem + "tn" + CodeUtils::d2Str(static_cast<double>(c));
+            prepareTurbines(param, rk, nodes, p);
+            calcBalanceFactor(nodes);
+            stochEvaluation(param, rk, nodes);
+        }
+    }
+}
+
+void StochasticInput::stochEvaluation(Param& param, RungeKutta& rk, std::vector<int> nodes) {
+    const std::string dir = param.getOfile("path");
+    if (param.isModeStochCASC()) {
+        CodeUtils::cpthdir(dir, "stochcas");
+        stochCasc(param, rk, nodes);
+    }
+    if (param.isModeStochLf()) {
+        CodeUtils::cpthdir(dir, "flow");
+        stochFlows(param, rk, nodes);
+    }
+    if (param.isModeSurvivall()) {
+        CodeUtils::cpthdir(dir, "surv");
+        CodeUtils::cpthdir(dir, "hist");
+        CodeUtils::cpthdir(dir, "flanks");
+        ExceedProbAll(param, *grid, rk, nodes);
+    }
+    if (param.isModeSurv()) {
+        CodeUtils::cpthdir(dir, "surv");
+        CodeUtils::cpthdir(dir, "hist");
+        CodeUtils::cpthdir(dir, "flanks");
+        ExceedProb(param, rk, nodes);
+    }
+    if (param.isModeStraj()) {
+        CodeUtils::cpthdir(dir, "frequency");
+        CodeUtils::cpthdir(dir, "phase");
+        traj(param, rk, nodes);
+    }
+}
+
+// ---- input limits, checked before any run writes a result ---------------------------
+
+void StochasticInput::validateRun(const Param& param, int parts, int len) const {
+    validateConfigurations();
+    validateWindRows(parts, len);
+    validateStatistics(param);
+    validatePowerSeries(param, len);
+}
+
+void StochasticInput::validateConfigurations() const {
+    const int numNodes = grid->getNumNodes();
+    for (std::size_t c = 0; c < turbineNodes.size(); ++c) {
+        const std::vector<int>& nodes = turbineNodes[c];
+        const std::string row = quoted("Turbine nodes") + " row " + str(c);
+        if (nodes.size() > windSeries.size()) {
+            throw InputError(row + " has " + str(nodes.size()) + " turbines, but " + quoted("Wind series") +
+                             " has " + str(windSeries.size()) + " rows (allowed at most " +
+                             str(windSeries.size()) + " turbines)");
+        }
+        for (int node : nodes) {
+            if (node < 0 || node >= numNodes) {
+                throw InputError(row + " names node " + str(node) + ", but the grid has " + str(numNodes) +
+                                 " nodes (allowed 0.." + str(numNodes - 1) + ")");
+            }
+            if (pratedGiven && static_cast<std::size_t>(node) >= turbinePrated.size()) {
+                throw InputError(row + " names node " + str(node) + ", but " + quoted("Turbine prated") +
+                                 " has " + str(turbinePrated.size()) + " values (allowed nodes 0.." +
+                                 str(static_cast<long long>(turbinePrated.size()) - 1) + ")");
+            }
+        }
+    }
+}
+
+void StochasticInput::validateWindRows(int parts, int len) const {
+    const long long needed = static_cast<long long>(parts) * len;
+    for (std::size_t r = 0; r < windSeries.size(); ++r) {
+        if (static_cast<long long>(windSeries[r].size()) < needed) {
+            throw InputError(quoted("Wind series") + " row " + str(r) + " has " + str(windSeries[r].size()) +
+                             " samples, but " + str(parts) + " part(s) of " + str(len) + " samples need at least " +
+                             str(needed));
+        }
+    }
+}
+
+void StochasticInput::validateStatistics(const Param& param) const {
+    const bool survival = param.isModeSurv() || param.isModeSurvivall() || param.isModeStochCASC();
+    const bool settles = survival || param.isModeStochLf();
+    if (settles && surviveInitSteps < 0) {
+        throw InputError(quoted("Survive init steps") + " is " + str(surviveInitSteps) +
+                         ", but it must be at least 0");
+    }
+    if (survival && surviveInterval < 1) {
+        throw InputError(quoted("Survive interval") + " is " + str(surviveInterval) + ", but it must be at least 1");
+    }
+    if (survival && param.numNodes != grid->getNumNodes()) {
+        throw InputError(quoted("Number of nodes") + " of the parameters is " + str(param.numNodes) +
+                         ", but the grid has " + str(grid->getNumNodes()) + " nodes (they must be equal)");
+    }
+    if (!param.isModeSurv()) return;
+    for (std::size_t k = 0; k < timeLagSteps.size(); ++k) {
+        if (timeLagSteps[k] < 1) {
+            const std::string lag = k < timeLags.size() ? str(timeLags[k]) : "?";
+            throw InputError(quoted("Freq time lags") + " entry " + lag + " is " + str(timeLagSteps[k]) +
+                             " steps of " + quoted("RK stepwidth") + " " + str(param.stepWidth) +
+                             ", but every lag must be at least 1 step");
+        }
+    }
+    if (freqHistHalfBins < 1) {
+        throw InputError(quoted("Freq hist bin num") + " gives " + str(freqHistBinNum) +
+                         " bins, but the frequency histogram needs at least 2");
+    }
+}
+
+void StochasticInput::validatePowerSeries(const Param& param, int len) const {
+    const bool settles = param.isModeStochCASC() || param.isModeStochLf() || param.isModeSurvivall() ||
+                         param.isModeSurv();
+    long long needed = 0;
+    std::string neededBy;
+    if (param.isModeStraj() || settles) {
+        needed = param.rkSteps;
+        neededBy = quoted("RK steps") + " is " + str(param.rkSteps);
+    }
+    if (settles && surviveInitSteps > needed) {
+        needed = surviveInitSteps;
+        neededBy = quoted("Survive init steps") + " is " + str(surviveInitSteps);
+    }
+    const bool anyTurbine = std::any_of(turbineNodes.begin(), turbineNodes.end(),
+                                        [](const std::vector<int>& row) { return !row.empty(); });
+    if (!anyTurbine) return;
+    // Also refuses a step width the series modes cannot work with.
+    const long long length = powerSeriesLength(param, len);
+    if (needed <= 0) return;
+
+    if (!param.isModeStepFun() && !param.isModeSif() && !param.isModeGivenSeries()) {
+        throw InputError("no series mode is on, but " + neededBy + " and the analyses read turbine power " +
+                         "at every step (switch on " + quoted("Mode stepfunc") + ", " + quoted("Mode sif") +
+                         " or " + quoted("Mode given series") + ")");
+    }
+    if (length < needed) {
+        throw InputError("the turbine power series hold " + str(length) + " values, but " + neededBy +
+                         " (need at least " + str(needed) + " values; lengthen " + quoted("Wind series") + ")");
+    }
+}
+
+long long StochasticInput::powerSeriesLength(const Param& param, int windSamples) const {
+    const long long intervals = std::max(0, windSamples - 1);
+    long long length = 0;
+    if (param.isModeStepFun()) length = windSamples == 1 ? 0 : intervals * stepFunctionRepeats(param.stepWidth);
+    if (param.isModeSif()) length = intervals == 0 ? 0 : intervals * interpolationSteps(param.stepWidth);
+    if (param.isModeGivenSeries()) length = windSamples;
+    return length;
+}
+
+// ---- analyses ------------------------------------------------------------------------
+
+std::string StochasticInput::resultPath(const Param& param, const std::string& stem) const {
+    return param.getOfile("path") + stem + param.getOfile("file");
+}
+
+void StochasticInput::driveTurbines(const std::vector<int>& nodes, int step) {
+    for (std::size_t j = 0; j < nodes.size(); ++j) grid->setPowerMech(nodes[j], powerSeries[j][step]);
+}
+
+void StochasticInput::traj(Param& param, RungeKutta& rk, std::vector<int> nodes) {
+    const int n = grid->getNumNodes();
+    const int steps = param.rkSteps;
+    const double dt = param.stepWidth;
+    std::srand(param.getRandSeed());
+    SwingState state = SwingState::atRest(grid->getVoltAngSS());
+    grid->resetPowerMech();
+
+    // Rows go to disk as they are produced; the state after the last step is
+    // not part of the trajectory.
+    std::unique_ptr<ResultFile> freqFile;
+    std::unique_ptr<ResultFile> phasFile;
+    if (steps > 1) {
+        freqFile = std::make_unique<ResultFile>(resultPath(param, "frequency/freqTraj"));
+        phasFile = std::make_unique<ResultFile>(resultPath(param, "phase/phasTraj"));
+    }
+    for (int s = 0; s < steps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        if (s <= steps - 2) {
+            freqFile->write(state.omNew, n);
+            phasFile->write(state.thNew, n);
+        }
+        state.swap();
+    }
+}
+
+void StochasticInput::stochFlows(Param& param, RungeKutta& rk, std::vector<int> nodes) {
+    const int steps = param.rkSteps;
+    const int initSteps = surviveInitSteps;
+    const double dt = param.stepWidth;
+    grid->resetLineFlows();
+    std::vector<double> theta, omega, thetaNew, omegaNew;
+    prepareInitialState(theta, omega, thetaNew, omegaNew, nodes);
+    SwingState state(std::move(theta), std::move(omega), std::move(thetaNew), std::move(omegaNew));
+    std::srand(param.getRandSeed());
+
+    for (int s = 0; s < initSteps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        state.swap();
+    }
+    for (int s = initSteps; s < steps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        grid->measureFlow(state.thNew);
+        state.swap();
+    }
+
+    std::vector<double> flows;
+    grid->getFIJ(&flows, steps - initSteps);
+    CodeUtils::vecToBinFileFast(flows, resultPath(param, "flow/fij"));
+}
+
+void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> nodes) {
+    resetSurv();
+    resetHist();
+    resetIncrHist();
+    param.resetFlanks();
+
+    const int steps = param.rkSteps;
+    const int initSteps = surviveInitSteps;
+    const double dt = param.stepWidth;
+    std::srand(param.getRandSeed());
+    // The phases of the power flow solved before the stationary point moves.
+    SwingState state = SwingState::atRest(grid->getVoltAngSS());
+    setPowerMechStationary(nodes);
+
+    for (int s = 0; s < initSteps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        state.swap();
+    }
+    // Survival records are streamed: there are (S - I) / V of them per node.
+    ResultFile survFile(resultPath(param, "surv/surv"));
+    for (int s = initSteps; s < steps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        countHist(state.omNew);
+        countIncrHist(state.omNew, s);
+        countSurv(state.omNew);
+        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        if ((s - initSteps) % surviveInterval == 0) {
+            survFile.write(survCount);
+            resetSurv();
+        }
+        state.swap();
+    }
+    survFile.write(std::vector<double>(survCount.size(), NaN));
+    survFile.close();
+
+    if (!freqHist.empty()) {
+        ResultFile histFile(resultPath(param, "hist/histFreq"));
+        for (const std::vector<int>& row : freqHist) histFile.writeInts(row);
+    }
+    for (std::size_t k = 0; k < timeLags.size() && k < freqIncrHist.size(); ++k) {
+        if (freqIncrHist[k].empty()) continue;
+        ResultFile incrFile(resultPath(param, "hist/histIncrFreq") + "-" + CodeUtils::d2Str(timeLags[k]));
+        for (const std::vector<int>& row : freqIncrHist[k]) incrFile.writeInts(row);
+    }
+    writeFlanks(param, resultPath(param, "flanks/flanks"));
+}
+
+void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& rk, std::vector<int> nodes) {
+    survAllCount = 0;
+    param.resetFlanks();
+
+    const int steps = param.rkSteps;
+    const int initSteps = surviveInitSteps;
+    const double dt = param.stepWidth;
+    std::srand(param.getRandSeed());
+    SwingState state = SwingState::atRest(grid.getVoltAngSS());
+    grid.resetPowerMech();
+
+    for (int s = 0; s < initSteps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        state.swap();
+    }
+    std::vector<double> records;
+    for (int s = initSteps; s < steps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        countSurvAll(state.omNew);
+        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        if ((s - initSteps) % surviveInterval == 0) {
+            records.push_back(survAllCount);
+            survAllCount = 0;
+        }
+        state.swap();
+    }
+    records.push_back(NaN);
+    CodeUtils::vecToBinFileFast(records, resultPath(param, "surv/surv"));
+    writeFlanks(param, resultPath(param, "flanks/flanks"));
+}
+
+void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> nodes) {
+    std::vector<int> fromList;
+    std::vector<int> toList;
+    std::vector<double> timeList;
+    survAllCount = 0;
+    param.resetFlanks();
+    param.lineMaxFlows.clear();
+    param.lineMaxRatios.clear();
+    param.lineMaxIds.clear();
+
+    const int steps = param.rkSteps;
+    const int initSteps = surviveInitSteps;
+    const double dt = param.stepWidth;
+    SwingState state = SwingState::atRest(grid->getVoltAngSS());
+    grid->resetPowerMech();
+
+    // Overloaded lines trip while settling too.
+    for (int s = 0; s < initSteps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        grid->checkLines(state.thNew, &fromList, &toList, &timeList, s * dt, param);
+        state.swap();
+    }
+    std::vector<double> records;
+    for (int s = initSteps; s < steps; ++s) {
+        driveTurbines(nodes, s);
+        state.step(rk, dt);
+        countSurvAll(state.omNew);
+        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        grid->checkLines(state.thNew, &fromList, &toList, &timeList, s * dt, param);
+        if ((s - initSteps) % surviveInterval == 0) {
+            records.push_back(survAllCount);
+            survAllCount = 0;
+        }
+        state.swap();
+    }
+    records.push_back(NaN);
+
+    CodeUtils::vecToBinFileFast(records, resultPath(param, "surv/surv"));
+    CodeUtils::vecIToBinFileFast(fromList, resultPath(param, "stochcas/stochcasI"));
+    CodeUtils::vecIToBinFileFast(toList, resultPath(param, "stochcas/stochcasII"));
+    CodeUtils::vecToBinFileFast(timeList, resultPath(param, "stochcas/stochcasT"));
+    CodeUtils::vecToBinFileFast(param.lineMaxFlows, resultPath(param, "stochcas/maxL"));
+    CodeUtils::vecToBinFileFast(param.lineMaxRatios, resultPath(param, "stochcas/maxLp"));
+    CodeUtils::vecIToBinFileFast(param.lineMaxIds, resultPath(param, "stochcas/maxlij"));
+    writeFlanks(param, resultPath(param, "flanks/flanks"));
+}
+
+// ---- statistics buffers ------------------------------------------------------------------
+
+void StochasticInput::checkFlanks(Param& param, double t, double* omega, double* omegaNew, double*, double*) {
+    const std::size_t tracked = std::min({static_cast<std::size_t>(std::max(param.numNodes, 0)),
+                                          param.flanksA.size(), param.flanksB.size()});
+    for (std::size_t i = 0; i < tracked; ++i) {
+        const bool wasOutside = std::fabs(omega[i]) > surviveThreshold;
+        const bool isOutside = std::fabs(omegaNew[i]) > surviveThreshold;
+        if (!wasOutside && isOutside) param.flanksA[i].push_back(t);
+        if (wasOutside && !isOutside) param.flanksB[i].push_back(t);
+    }
+}
+
+void StochasticInput::writeFlanks(const Param& param, const std::string& fileName) {
+    if (param.numNodes < 1) return;
+    ResultFile file(fileName);
+    for (int i = 0; i < param.numNodes; ++i) {
+        file.write(param.flanksA.at(i));
+        file.write(NaN);
+        file.write(param.flanksB.at(i));
+        file.write(NaN);
+    }
+}
+
+void StochasticInput::resetSurv() { survCount.assign(static_cast<std::size_t>(grid->getNumNodes()), 0.0); }
+
+void StochasticInput::countSurv(double* omega) {
+    for (std::size_t i = 0; i < survCount.size(); ++i) survCount[i] += std::fabs(omega[i]) < surviveThreshold ? 1 : 0;
+}
+
+void StochasticInput::countSurvAll(double* omega) {
+    survAllCount += allBelow(omega, grid->getNumNodes(), surviveThreshold) ? 1 : 0;
+}
+
+void StochasticInput::resetHist() {
+    freqHist.assign(static_cast<std::size_t>(grid->getNumNodes()),
+                    std::vector<int>(static_cast<std::size_t>(std::max(freqHistBinNum, 0)), 0));
+}
+
+int StochasticInput::histBin(double x, double width) const {
+    if (freqHistHalfBins < 1) return -1;
+    const double q = std::floor(x / width);
+    if (std::isnan(q)) return -1;
+    if (q < -freqHistHalfBins) return 0;
+    if (q > freqHistHalfBins - 1) return freqHistBinNum - 1;
+    return static_cast<int>(q) + freqHistHalfBins;
+}
+
+void StochasticInput::countHist(double* omega) {
+    for (std::size_t i = 0; i < freqHist.size(); ++i) {
+        const int bin = histBin(omega[i], freqHistBinWidth);
+        if (bin >= 0) ++freqHist[i][bin];
+    }
+}
+
+void StochasticInput::resetIncrHist() {
+    const std::size_t n = static_cast<std::size_t>(grid->getNumNodes());
+    const std::vector<int> zeroRow(static_cast<std::size_t>(std::max(freqHistBinNum, 0)), 0);
+    freqIncrHist.assign(timeLags.size(), std::vector<std::vector<int>>(n, zeroRow));
+    for (std::size_t k = 0; k < timeLags.size(); ++k) lagRefFreq.emplace_back(n, 0.0);
+}
+
+void StochasticInput::countIncrHist(double* omega, int step) {
+    const std::size_t lags = std::min({timeLagSteps.size(), freqIncrHist.size(), lagRefFreq.size()});
+    for (std::size_t k = 0; k < lags; ++k) {
+        if (timeLagSteps[k] < 1 || step % timeLagSteps[k] != 0) continue;
+        std::vector<std::vector<int>>& hist = freqIncrHist[k];
+        const std::vector<double>& reference = lagRefFreq[k];
+        for (std::size_t i = 0; i < hist.size() && i < reference.size(); ++i) {
+            const int bin = histBin(omega[i] - reference[i], freqIncrHistBinWidth);
+            if (bin >= 0) ++hist[i][bin];
+        }
+    }
+}

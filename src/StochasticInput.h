@@ -2,6 +2,7 @@
 #define TESSALY_STOCHASTICINPUT_H
 
 #include <string>
+#include <vector>
 
 class Param;
 class PowerGrid;
@@ -9,16 +10,122 @@ class RungeKutta;
 
 // Stochastic wind-input analysis: wind series to turbine power, generator
 // balancing and the statistics run for every turbine configuration.
+//
+// The settings and buffers are public members, like those of Param: the
+// reader fills them, the analyses and their callers read them directly.
 class StochasticInput {
 public:
     StochasticInput(PowerGrid* grid, Param* param);
     virtual ~StochasticInput();
 
+    // ---- settings, reader and report ---------------------------------------
     bool readFromFile(std::string fileName);
-    // Throws InputError (before the first configuration writes anything) for
+    void calcTLagSteps(std::vector<double> lags);
+    std::string toString();
+    bool toFile(Param* param);
+
+    bool isPratedGiven() const { return pratedGiven; }
+    void setPratedGiven(bool on) { pratedGiven = on; }
+    bool isFlucShare() const { return flucShare; }
+    void setFlucShare(bool on) { flucShare = on; }
+    bool isMultipleWindSer() const { return multipleWindSer; }
+    void setMultipleWindSer(bool on) { multipleWindSer = on; }
+    double getFreqHistBinWidth() const { return freqHistBinWidth; }
+    void setFreqHistBinWidth(double width) { freqHistBinWidth = width; }
+    std::vector<double> getTimeLags() const { return timeLags; }
+    void setTimeLags(const std::vector<double>& lags) { timeLags = lags; }
+    int getFreqHistBinNum() const { return freqHistBinNum; }
+    void setFreqHistBinNum(int n);
+
+    // ---- wind series and turbine power -------------------------------------
+    void getPartsAndLen(int& parts, int& len, std::vector<double>* series);
+    void getCurrentWindPart(int part, int len, std::vector<std::vector<double>>* all,
+                            std::vector<std::vector<double>>* current);
+    void prepareTurbines(Param& param, RungeKutta& rk, std::vector<int> nodes, int part);
+    void stochasticPseries(int node, std::vector<double>* speed, std::vector<double>* power, Param& param);
+    std::vector<double> stochInterp(Param& param, std::vector<double> times, std::vector<double> values,
+                                    double dt);
+    void speedToPower(int node, std::vector<double>* speed, std::vector<double>* power);
+    double powerCurvePfac(int node);
+    double powerCurveFunc(double v, double pfac);
+    void calcBalanceFactor(std::vector<int> nodes);
+    void setPowerMechStationary(std::vector<int> nodes);
+    void prepareInitialState(std::vector<double>& theta, std::vector<double>& omega,
+                             std::vector<double>& thetaNew, std::vector<double>& omegaNew,
+                             std::vector<int> nodes);
+    void clearPSeries() { powerSeries.clear(); }
+
+    // ---- driver --------------------------------------------------------------
+    // Throws InputError, before the first configuration writes anything, for
     // input the analysis cannot run on.
     void stochSwing(Param& param, RungeKutta& rk);
-    std::string toString();
+    void stochEvaluation(Param& param, RungeKutta& rk, std::vector<int> nodes);
+
+    // ---- analyses --------------------------------------------------------------
+    void traj(Param& param, RungeKutta& rk, std::vector<int> nodes);
+    void stochFlows(Param& param, RungeKutta& rk, std::vector<int> nodes);
+    void ExceedProb(Param& param, RungeKutta& rk, std::vector<int> nodes);
+    void ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& rk, std::vector<int> nodes);
+    void stochCasc(Param& param, RungeKutta& rk, std::vector<int> nodes);
+
+    // ---- statistics buffers ------------------------------------------------------
+    void checkFlanks(Param& param, double t, double* omega, double* omegaNew, double* theta, double* thetaNew);
+    void resetSurv();
+    void countSurv(double* omega);
+    void resetSurvAll() { survAllCount = 0; }
+    void countSurvAll(double* omega);
+    void resetHist();
+    void countHist(double* omega);
+    void resetIncrHist();
+    void countIncrHist(double* omega, int step);
+    // Bin of value x for bins of width `width`: values beyond either end fall
+    // into the end bins; -1 for NaN, which no histogram counts.
+    int histBin(double x, double width) const;
+
+    PowerGrid* grid;
+    Param* param;
+    bool balanceStationary;
+    bool flucShare;
+    bool multipleWindSer;
+    bool pratedGiven;
+    bool writeStoch;
+    std::string stochFilename;
+    double turbineVmean;
+    double turbineVrated;
+    std::vector<std::vector<int>> turbineNodes;
+    std::vector<double> turbinePrated;
+    double balanceFactor;
+    std::vector<double> renewableShare;
+    std::vector<double> sharePower;
+    double surviveThreshold;
+    double survAllCount;
+    std::vector<double> survCount;
+    int surviveInitSteps;
+    int surviveInterval;
+    std::vector<std::vector<int>> freqHist;
+    int freqHistBinNum;
+    int freqHistHalfBins;
+    double freqHistBinWidth;
+    std::vector<double> timeLags;
+    std::vector<int> timeLagSteps;
+    std::vector<std::vector<double>> lagRefFreq;
+    double freqIncrHistBinWidth;
+    std::vector<std::vector<std::vector<int>>> freqIncrHist;
+    std::vector<std::vector<double>> powerSeries;
+    std::vector<std::vector<double>> windSeries;
+    std::vector<std::vector<double>> currentWindPart;
+    double windD1;
+
+private:
+    void validateRun(const Param& param, int parts, int len) const;
+    void validateConfigurations() const;
+    void validateWindRows(int parts, int len) const;
+    void validateStatistics(const Param& param) const;
+    void validatePowerSeries(const Param& param, int len) const;
+    long long powerSeriesLength(const Param& param, int windSamples) const;
+    void driveTurbines(const std::vector<int>& nodes, int step);
+    void writeFlanks(const Param& param, const std::string& fileName);
+    std::string resultPath(const Param& param, const std::string& stem) const;
 };
 
 #endif

@@ -1,1 +1,134 @@
 #include "tessaly.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "CodeUtils.h"
+#include "Function.h"
+#include "Param.h"
+#include "PowerGrid.h"
+#include "RasterReturnTime.h"
+#include "RungeKutta.h"
+#include "StochasticInput.h"
+
+namespace {
+
+const double kDisplayVersion = 2.012;
+const int kProgramVersion = 2012;
+
+const char* const kUnsupportedMode = "mode currently not supported.\n";
+
+void printBanner() {
+    std::cout << "==================== Volmara V" << kDisplayVersion << " ====================\n";
+    std::cout << "Moin!\n";
+}
+
+std::string askForInputFile(std::istream& in) {
+    std::cout << "Type in parameter file.\n";
+    std::string name;
+    in >> name;
+    std::cout << "I understood: " << name << '\n';
+    return name;
+}
+
+void reportUnreadableInput() {
+    const char* message = "file doesn't exist or is damaged.Program will exit.\n";
+    std::cout.flush();
+    std::cerr << message;
+    std::cout << message;
+}
+
+// Runs the analyses the input switches on, in their fixed order, collecting
+// their text reports for the run report.
+void runAnalyses(const std::string& inputFile, Param& param, PowerGrid& grid, RungeKutta& rungeKutta,
+                 std::ostream& report) {
+    if (param.isNRonly()) std::cout << kUnsupportedMode;
+    if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
+    if (param.isModeRasterRt()) {
+        RasterReturnTime raster(&grid);
+        raster.readFromFile(inputFile);
+        // Taken before the run: it documents the configuration as read.
+        report << raster.toString();
+        raster.rasterRT(param, rungeKutta);
+    }
+    if (param.isModePPert()) std::cout << kUnsupportedMode;
+    if (param.isModeStochInp()) {
+        StochasticInput stochastic(&grid, &param);
+        stochastic.readFromFile(inputFile);
+        stochastic.stochSwing(param, rungeKutta);
+        // Taken after the run: the analysis fills in what it found.
+        report << stochastic.toString();
+    }
+}
+
+int runStages(std::istream& in) {
+    Param param;
+    param.version = kProgramVersion;
+    PowerGrid grid;
+
+    std::string inputFile = askForInputFile(in);
+    if (!param.readParamsFromFile(inputFile)) {
+        reportUnreadableInput();
+        return 1;
+    }
+    srand(param.getRandSeed());
+
+    grid.readFromFile(inputFile);
+    std::cout << "Finished reading parameters.\n";
+    grid.NRPF();
+
+    auto function = std::make_unique<Function>(&param, &grid);
+    RungeKutta rungeKutta(grid.getNumNodes(), function.get());
+
+    clock_t cpuStart = clock();
+    double wallStart = static_cast<double>(time(nullptr));
+
+    std::stringstream report;
+    if (param.graphViz) param.toGraphViz();
+    param.toFile();
+
+    runAnalyses(inputFile, param, grid, rungeKutta, report);
+
+    std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
+    std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
+    param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
+    param.toFile();
+
+    report << grid.toString();
+    writeToFile(param, report.str());
+
+    function.reset();
+    std::cout << "Done.\n";
+    return 0;
+}
+
+}  // namespace
+
+void writeToFile(Param& param, std::string text) {
+    if (!param.writeParamFile) return;
+    std::string name = param.reportFileName();
+    std::ofstream out(name, std::ios::app);
+    if (!out.is_open()) {
+        CodeUtils::warnUnwritable(name);
+        return;
+    }
+    out << text;
+    out.close();
+    if (out.fail()) CodeUtils::warnUnwritable(name);
+}
+
+int runTessaly(std::istream& in) {
+    printBanner();
+    try {
+        return runStages(in);
+    } catch (const std::exception& error) {
+        std::cout.flush();
+        std::cerr << "tessaly: error: " << error.what() << '\n';
+        return 2;
+    }
+}

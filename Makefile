@@ -1,0 +1,49 @@
+# Entry points for a fresh Debian machine (run as root): `make demo`, `make check`.
+
+BUILD_DIR := build
+ASAN_DIR := build-asan
+DEMO_DIR := $(BUILD_DIR)/demo-run
+JOBS ?= 2
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev
+
+.PHONY: all build deps demo check check-asan clean
+
+all: build
+
+# Installs only what is missing, so a prepared machine never touches apt.
+deps:
+	@missing=""; \
+	for pkg in $(PACKAGES); do \
+	  dpkg -s $$pkg 2>/dev/null | grep -q '^Status: install ok installed' || missing="$$missing $$pkg"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  apt-get update && apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+# Result files are appended to, never truncated, so every demo starts from a
+# clean run directory.
+demo: build
+	rm -rf $(DEMO_DIR)
+	mkdir -p $(DEMO_DIR)
+	cp examples/demo.txt $(DEMO_DIR)/
+	cd $(DEMO_DIR) && echo demo.txt | ../tessaly
+	@echo
+	@echo "Results in $(DEMO_DIR):"
+	@cd $(DEMO_DIR) && find . -type f ! -name demo.txt | sort
+
+check: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+check-asan: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Release -DTESSALY_SANITIZE=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	cd $(ASAN_DIR) && ctest --output-on-failure -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)
