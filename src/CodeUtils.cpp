@@ -103,10 +103,24 @@ void CodeUtils::warnUnwritable(const std::string& path) {
 
 bool CodeUtils::lineIs(std::string text, std::string key) { return text == trim(key); }
 
+namespace {
+
+// readint's extraction; true when an integer in range was read. Decided before
+// the rest of the line is discarded: discarding at the end of the file fails
+// the stream even though the value itself was fine.
+bool extractInt(std::ifstream& in, int& value) {
+    value = 0;
+    in >> value;
+    bool extracted = !in.fail();
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    return extracted;
+}
+
+}  // namespace
+
 int CodeUtils::readint(std::ifstream& in) {
     int value = 0;
-    in >> value;
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    extractInt(in, value);
     return value;
 }
 
@@ -114,8 +128,8 @@ int CodeUtils::readintForKey(std::ifstream& in, const std::string& key) {
     // Remember where the value starts so that a bad value line can be quoted.
     in >> std::ws;
     std::streampos valueStart = in.good() ? in.tellg() : std::streampos(-1);
-    int value = readint(in);
-    if (!in.fail()) return value;
+    int value = 0;
+    if (extractInt(in, value)) return value;
 
     std::string offending = "(end of file)";
     if (valueStart != std::streampos(-1)) {

@@ -158,9 +158,11 @@ TEST(ParamFile, LastKeyWithoutFinalLineFeedIsReadOnce) {
     EXPECT_EQ(p.draws, 17);
     EXPECT_TRUE(p.modeSurv);
 
+    // A value on the last line is a complete value: no warning about it.
     Param q = fresh();
-    readInto(q, "Draws\n23");
+    ReadResult last = readInto(q, "Draws\n23");
     EXPECT_EQ(q.draws, 23);
+    EXPECT_EQ(last.err, "");
 }
 
 TEST(ParamFile, CarriageReturnLinesAreNotKeys) {
