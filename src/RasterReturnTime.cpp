@@ -150,6 +150,8 @@ std::string RasterReturnTime::toString() {
     return out.str();
 }
 
+void RasterReturnTime::setPertDelay(double delay) { pertDelay = CodeUtils::truncToInt(delay); }
+
 // ---- driver --------------------------------------------------------------------
 
 void RasterReturnTime::validate(const Param& param) const {
@@ -172,9 +174,10 @@ void RasterReturnTime::validateNodeRange() const {
     }
 }
 
-// Rejects offset settings under which the raster walk would never end.
+// Rejects offset settings under which the raster walk would never end; with no
+// node to walk the offsets are never used.
 void RasterReturnTime::validateOffsets() const {
-    if (freqPertMin < freqPertMax) {
+    if (firstPertNode < lastPertNode && freqPertMin < freqPertMax) {
         if (!std::isfinite(freqPertMin)) {
             throw InputError("\"Freq pert minimum\" is " + CodeUtils::d2Str(freqPertMin) + ", but it must be finite");
         }

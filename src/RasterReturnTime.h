@@ -72,7 +72,7 @@ public:
     bool isFixedThreshNum() const { return fixedThreshNum; }
     void setFixedThreshNum(bool fixed) { fixedThreshNum = fixed; }
     double getPertDelay() const { return pertDelay; }
-    void setPertDelay(double delay) { pertDelay = static_cast<int>(delay); }
+    void setPertDelay(double delay);
 
     int getFirstPertNode() const { return firstPertNode; }
     void setFirstPertNode(int node) { firstPertNode = node; }

@@ -52,6 +52,19 @@ TEST(RasterConfig, ReadsEveryKeyAndReportsIt) {
     EXPECT_EQ(raster.getPertDelay(), 3.0);
 }
 
+TEST(RasterConfig, PertDelayTruncatesTowardZeroWithinIntRange) {
+    PowerGrid grid;
+    RasterReturnTime raster(&grid);
+    raster.setPertDelay(2.9);
+    EXPECT_EQ(raster.getPertDelay(), 2.0);
+    raster.setPertDelay(-2.9);
+    EXPECT_EQ(raster.getPertDelay(), -2.0);
+    raster.setPertDelay(1e12);
+    EXPECT_EQ(raster.getPertDelay(), 2147483647.0);
+    raster.setPertDelay(std::nan(""));
+    EXPECT_EQ(raster.getPertDelay(), 0.0);
+}
+
 TEST(RasterConfig, LinesThatAreNotKeysSetNothing) {
     PowerGrid grid;
     RasterReturnTime raster(&grid);

@@ -163,6 +163,15 @@ TEST_F(RasterRun, EmptyRasterCreatesDirectoriesButNoFiles) {
     for (const char* d : kResultDirs) EXPECT_TRUE(fileExists(d)) << d;
     EXPECT_EQ(count("ijtor/ijtor"), -1);
     EXPECT_EQ(count("frequency/frequency"), -1);
+
+    // Offsets that could never end a row are harmless when no node is walked.
+    RasterReturnTime noNodes(&grid);
+    noNodes.setFreqPertMax(0.2);
+    noNodes.setPhasePertMax(0.5);
+    testing::internal::CaptureStdout();
+    EXPECT_NO_THROW(noNodes.rasterRT(param, *rk));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count("ijtor/ijtor"), -1);
 }
 
 TEST_F(RasterRun, RecordSizesPerInitialCondition) {
