@@ -666,8 +666,9 @@ void StochasticInput::stochFlows(Param& param, RungeKutta& rk, std::vector<int> 
         state.swap();
     }
 
+    // The measured-step count in double: S - I may lie outside the int range.
     std::vector<double> flows;
-    grid->getFIJ(&flows, steps - initSteps);
+    grid->getFIJ(&flows, static_cast<double>(steps) - initSteps);
     CodeUtils::vecToBinFileFast(flows, resultPath(param, "flow/fij"));
 }
 

@@ -256,6 +256,33 @@ TEST_F(Stoch, InterpolationBlendsForwardAndBackwardPaths) {
     EXPECT_DOUBLE_EQ(values[1], 0.5 * 10 + 0.5 * f1);
 }
 
+TEST_F(Stoch, InterpolationReadsTheBackwardPathInReverse) {
+    // Four values per interval on the interval [1, 3]: both relaxation paths
+    // in full, the backward one drawn from generator B (seed 2s).
+    const double d1 = stoch->windD1;
+    const double dt = 0.5;
+    const double t0 = 1, t1 = 3, y0 = 4, y1 = 10;
+    std::vector<double> values = stoch->stochInterp(param, {t0, t1}, {y0, 7, y1}, dt);
+    ASSERT_EQ(values.size(), 4u);
+
+    MTRand a(8), b(16);
+    const double d = 2 * t0 - t1;
+    const double a1 = (y1 - y0) / d, b1 = ((y0 + y1) * t0 - y1 * t1) / d;
+    const double a2 = (y0 - y1) / d, b2 = ((y0 + y1) * t0 - y0 * t1) / d;
+    std::vector<double> f = {y0}, g = {y1};
+    for (int k = 0; k < 4; ++k) {
+        const double t = t0 + (k + 1) * dt;
+        const double xiA = a.randNorm(0.0, 2.0);
+        const double xiB = b.randNorm(0.0, 2.0);
+        f.push_back(f[k] - (f[k] - a1 * t - b1) * d1 * dt + std::sqrt(d1 * dt) * xiA);
+        g.push_back(g[k] - (g[k] - a2 * t - b2) * d1 * dt + std::sqrt(d1 * dt) * xiB);
+    }
+    for (int m = 0; m < 4; ++m) {
+        const double w = m / 4.0;
+        EXPECT_DOUBLE_EQ(values[m], w * g[3 - m] + (1 - w) * f[m]) << "value " << m;
+    }
+}
+
 TEST_F(Stoch, InterpolationModeSeriesAdvancesTheSeedPerSamplePair) {
     param.setModeSif(true);
     stoch->turbinePrated = {kRated3, 0, 0};
