@@ -4,7 +4,7 @@ BUILD_DIR := build
 ASAN_DIR := build-asan
 DEMO_DIR := $(BUILD_DIR)/demo-run
 JOBS ?= 2
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev python3
 
 .PHONY: all build deps demo check check-asan clean
 
@@ -33,6 +33,9 @@ demo: build
 	mkdir -p $(DEMO_DIR)
 	cp examples/demo.txt $(DEMO_DIR)/
 	cd $(DEMO_DIR) && echo demo.txt | ../tessaly
+	@echo
+	@echo "Summary of the mean return times (column 4) over every node and kick:"
+	@tools/tessaly-view $(DEMO_DIR)/ijtor/ijtordemo --cols 5 --stats
 	@echo
 	@echo "Results in $(DEMO_DIR):"
 	@cd $(DEMO_DIR) && find . -type f ! -name demo.txt | sort
