@@ -216,6 +216,11 @@ TEST(SwingEquation, SameBitsAsThePlainFormulaWhileLinesGoOutOfService) {
     expectSameBits("after switching one line off");
     grid.getTrLine(3, grid.linesOf(3).front().getToNode())->setCouplingMag(0.25);
     expectSameBits("after changing a coupling");
+    TransmissionLine* kept = grid.getTrLine(2, grid.linesOf(2).front().getToNode());
+    grid.swingEq(theta, omega, 2);
+    kept->setCouplingMag(0.75);
+    grid.markCouplingsStale();
+    expectSameBits("after a change through a kept pointer");
     double before = grid.swingEq(theta, omega, 3);
     grid.setPowerMech(3, grid.getPowerMech(3) + 1);
     EXPECT_NE(grid.swingEq(theta, omega, 3), before);
