@@ -722,21 +722,20 @@ void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> 
     writeFlanks(param, resultPath(param, "flanks/flanks"));
 }
 
-void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& rk, std::vector<int> nodes) {
-    survAllCount = 0;
-    param.resetFlanks();
-
+template <class StepCheck>
+std::vector<double> StochasticInput::runAllNodeSurvival(Param& param, PowerGrid& onGrid, RungeKutta& rk,
+                                                        const std::vector<int>& nodes, StepCheck checkStep) {
     const int steps = param.rkSteps;
     const int initSteps = surviveInitSteps;
     const double dt = param.stepWidth;
-    std::srand(param.getRandSeed());
-    SwingState state = SwingState::atRest(grid.getVoltAngSS());
-    grid.resetPowerMech();
+    SwingState state = SwingState::atRest(onGrid.getVoltAngSS());
+    onGrid.resetPowerMech();
 
     for (int s = 0; s < initSteps; ++s) {
         driveTurbines(nodes, s);
         state.step(rk, dt);
         checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        checkStep(state.thNew, s * dt);
         state.swap();
     }
     std::vector<double> records;
@@ -745,6 +744,7 @@ void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& r
         state.step(rk, dt);
         countSurvAll(state.omNew);
         checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
+        checkStep(state.thNew, s * dt);
         if ((s - initSteps) % surviveInterval == 0) {
             records.push_back(survAllCount);
             survAllCount = 0;
@@ -752,6 +752,14 @@ void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& r
         state.swap();
     }
     records.push_back(NaN);
+    return records;
+}
+
+void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& rk, std::vector<int> nodes) {
+    survAllCount = 0;
+    param.resetFlanks();
+    std::srand(param.getRandSeed());
+    std::vector<double> records = runAllNodeSurvival(param, grid, rk, nodes, [](double*, double) {});
     CodeUtils::vecToBinFileFast(records, resultPath(param, "surv/surv"));
     writeFlanks(param, resultPath(param, "flanks/flanks"));
 }
@@ -766,34 +774,11 @@ void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> n
     param.lineMaxRatios.clear();
     param.lineMaxIds.clear();
 
-    const int steps = param.rkSteps;
-    const int initSteps = surviveInitSteps;
-    const double dt = param.stepWidth;
-    SwingState state = SwingState::atRest(grid->getVoltAngSS());
-    grid->resetPowerMech();
-
     // Overloaded lines trip while settling too.
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt);
-        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
-        grid->checkLines(state.thNew, &fromList, &toList, &timeList, s * dt, param);
-        state.swap();
-    }
-    std::vector<double> records;
-    for (int s = initSteps; s < steps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt);
-        countSurvAll(state.omNew);
-        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
-        grid->checkLines(state.thNew, &fromList, &toList, &timeList, s * dt, param);
-        if ((s - initSteps) % surviveInterval == 0) {
-            records.push_back(survAllCount);
-            survAllCount = 0;
-        }
-        state.swap();
-    }
-    records.push_back(NaN);
+    std::vector<double> records =
+        runAllNodeSurvival(param, *grid, rk, nodes, [&](double* thetaNew, double t) {
+            grid->checkLines(thetaNew, &fromList, &toList, &timeList, t, param);
+        });
 
     CodeUtils::vecToBinFileFast(records, resultPath(param, "surv/surv"));
     CodeUtils::vecIToBinFileFast(fromList, resultPath(param, "stochcas/stochcasI"));

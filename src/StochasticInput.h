@@ -124,6 +124,13 @@ private:
     void validatePowerSeries(const Param& param, int len) const;
     long long powerSeriesLength(const Param& param, int windSamples) const;
     void driveTurbines(const std::vector<int>& nodes, int step);
+    // The all-node survival integration shared by ExceedProbAll and the
+    // cascade: settling, then counting with a record every surviveInterval
+    // steps; checkStep(thetaNew, t) runs after the flank check of every step.
+    // Returns the records, closed by one NaN.
+    template <class StepCheck>
+    std::vector<double> runAllNodeSurvival(Param& param, PowerGrid& onGrid, RungeKutta& rk,
+                                           const std::vector<int>& nodes, StepCheck checkStep);
     void writeFlanks(const Param& param, const std::string& fileName);
     std::string resultPath(const Param& param, const std::string& stem) const;
 };

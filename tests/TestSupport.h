@@ -40,6 +40,26 @@ private:
     std::string dir;
 };
 
+// Makes `dir` the working directory for the object's lifetime (the program
+// composes result paths relative to it).
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const std::string& dir) {
+        char buf[4096];
+        if (!getcwd(buf, sizeof buf)) throw std::runtime_error("getcwd failed");
+        previous = buf;
+        if (chdir(dir.c_str()) != 0) throw std::runtime_error("cannot enter " + dir);
+    }
+    ~WorkingDirectory() {
+        if (chdir(previous.c_str()) != 0) std::abort();
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    std::string previous;
+};
+
 inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;

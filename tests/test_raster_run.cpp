@@ -54,7 +54,7 @@ protected:
     std::unique_ptr<Function> function;
     std::unique_ptr<RungeKutta> rk;
     std::unique_ptr<RasterReturnTime> raster;
-    std::string oldCwd;
+    std::unique_ptr<WorkingDirectory> workDir;
 
     void SetUp() override {
         buildChain(grid, 0.5);
@@ -62,15 +62,11 @@ protected:
         param.rkSteps = 3;
         param.setStepWidth(0.01);
         param.outputFilename = "run";
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        oldCwd = buf;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        workDir = std::make_unique<WorkingDirectory>(dir.path());
         function = std::make_unique<Function>(&param, &grid);
         rk = std::make_unique<RungeKutta>(4, function.get());
         raster = std::make_unique<RasterReturnTime>(&grid);
     }
-    void TearDown() override { ASSERT_EQ(chdir(oldCwd.c_str()), 0); }
 
     // One frequency row at node `node` with offset f and one phase offset p.
     void singleCondition(int node, double f, double p) {

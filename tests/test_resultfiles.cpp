@@ -44,11 +44,8 @@ bool isDirectory(const std::string& path) {
 // Runs `body` with the working directory set to `dir`.
 template <typename Body>
 void inDirectory(const std::string& dir, Body body) {
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    testsupport::WorkingDirectory inside(dir);
     body();
-    ASSERT_EQ(chdir(previous), 0);
 }
 
 int countLines(const std::string& text, const std::string& needle) {

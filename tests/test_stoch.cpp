@@ -62,7 +62,7 @@ protected:
     std::unique_ptr<Function> function;
     std::unique_ptr<RungeKutta> rk;
     std::unique_ptr<StochasticInput> stoch;
-    std::string oldCwd;
+    std::unique_ptr<WorkingDirectory> workDir;
 
     void SetUp() override {
         buildTriangle(grid, 100);
@@ -72,15 +72,11 @@ protected:
         param.setStepWidth(0.01);
         param.setRandSeed(7);
         param.outputFilename = "run";
-        char buf[4096];
-        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
-        oldCwd = buf;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        workDir = std::make_unique<WorkingDirectory>(dir.path());
         function = std::make_unique<Function>(&param, &grid);
         rk = std::make_unique<RungeKutta>(3, function.get());
         stoch = std::make_unique<StochasticInput>(&grid, &param);
     }
-    void TearDown() override { ASSERT_EQ(chdir(oldCwd.c_str()), 0); }
 
     // Reads `text` as the analysis' part of an input file; returns what the
     // reader printed.
