@@ -15,6 +15,7 @@
 #include "PowerGrid.h"
 #include "RasterReturnTime.h"
 #include "RungeKutta.h"
+#include "SimulationFixture.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -46,25 +47,13 @@ void buildChain(PowerGrid& grid, double damping) {
     }
 }
 
-class RasterRun : public ::testing::Test {
+class RasterRun : public SimulationTest {
 protected:
-    ScratchDir dir;
-    PowerGrid grid;
-    Param param;
-    std::unique_ptr<Function> function;
-    std::unique_ptr<RungeKutta> rk;
     std::unique_ptr<RasterReturnTime> raster;
-    std::unique_ptr<WorkingDirectory> workDir;
 
     void SetUp() override {
         buildChain(grid, 0.5);
-        param.numNodes = 4;
-        param.rkSteps = 3;
-        param.setStepWidth(0.01);
-        param.outputFilename = "run";
-        workDir = std::make_unique<WorkingDirectory>(dir.path());
-        function = std::make_unique<Function>(&param, &grid);
-        rk = std::make_unique<RungeKutta>(4, function.get());
+        startSimulation(3, "run");
         raster = std::make_unique<RasterReturnTime>(&grid);
     }
 

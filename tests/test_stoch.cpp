@@ -17,6 +17,7 @@
 #include "PowerGrid.h"
 #include "RungeKutta.h"
 #include "StochasticInput.h"
+#include "SimulationFixture.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -54,27 +55,15 @@ void buildTriangle(PowerGrid& grid, double capacity) {
 
 bool isNan(double x) { return std::isnan(x); }
 
-class Stoch : public ::testing::Test {
+class Stoch : public SimulationTest {
 protected:
-    ScratchDir dir;
-    PowerGrid grid;
-    Param param;
-    std::unique_ptr<Function> function;
-    std::unique_ptr<RungeKutta> rk;
     std::unique_ptr<StochasticInput> stoch;
-    std::unique_ptr<WorkingDirectory> workDir;
 
     void SetUp() override {
         buildTriangle(grid, 100);
         grid.NRPF();
-        param.numNodes = 3;
-        param.rkSteps = 250;
-        param.setStepWidth(0.01);
         param.setRandSeed(7);
-        param.outputFilename = "run";
-        workDir = std::make_unique<WorkingDirectory>(dir.path());
-        function = std::make_unique<Function>(&param, &grid);
-        rk = std::make_unique<RungeKutta>(3, function.get());
+        startSimulation(250, "run");
         stoch = std::make_unique<StochasticInput>(&grid, &param);
     }
 
