@@ -50,6 +50,19 @@ std::string resultPath(const Param& param, const std::string& middle) {
     return param.getOfile("path") + middle + param.getOfile("file");
 }
 
+// Appends one initial condition's initial and then final state to the
+// "frequency" and "phase" files that the mean and energy return-time modes share.
+void appendInitialAndFinalState(const Param& param, const double* phases, const double* freqs, Trajectory& traj,
+                                int n) {
+    ResultFile freqFile(resultPath(param, "frequency/frequency"));
+    freqFile.write(freqs, n);
+    freqFile.write(traj.freqs(), n);
+    freqFile.close();
+    ResultFile phaseFile(resultPath(param, "phase/phase"));
+    phaseFile.write(phases, n);
+    phaseFile.write(traj.phases(), n);
+}
+
 std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
 
 }  // namespace
@@ -432,13 +445,7 @@ void RasterReturnTime::mrtIC(Param& param, RungeKutta& rk, double* phases, doubl
                                      freqs[pertNode], means[j]});
     }
     CodeUtils::vecToBinFileFast(record, resultPath(param, "ijtor/ijtor"));
-
-    const std::string freqPath = resultPath(param, "frequency/frequency");
-    CodeUtils::arrayToBinFile(freqs, n, freqPath);
-    CodeUtils::arrayToBinFile(traj.freqs(), n, freqPath);
-    const std::string phasePath = resultPath(param, "phase/phase");
-    CodeUtils::arrayToBinFile(phases, n, phasePath);
-    CodeUtils::arrayToBinFile(traj.phases(), n, phasePath);
+    appendInitialAndFinalState(param, phases, freqs, traj, n);
 }
 
 void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
@@ -474,12 +481,7 @@ void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, doub
 
     CodeUtils::vecToBinFile({static_cast<double>(pertNode), 0.0, phases[pertNode], freqs[pertNode], param.enRetTime},
                             resultPath(param, "heijtor/heijtor"));
-    const std::string freqPath = resultPath(param, "frequency/frequency");
-    CodeUtils::arrayToBinFile(freqs, m, freqPath);
-    CodeUtils::arrayToBinFile(traj.freqs(), m, freqPath);
-    const std::string phasePath = resultPath(param, "phase/phase");
-    CodeUtils::arrayToBinFile(phases, m, phasePath);
-    CodeUtils::arrayToBinFile(traj.phases(), m, phasePath);
+    appendInitialAndFinalState(param, phases, freqs, traj, m);
 }
 
 // ---- energy --------------------------------------------------------------------
