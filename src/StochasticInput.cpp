@@ -235,7 +235,12 @@ std::string StochasticInput::toString() {
 
 bool StochasticInput::toFile(Param* param) {
     if (!param->writeParamFile) return false;
-    std::ofstream out("Param" + param->outputFilename, std::ios::app);
+    const std::string name = "Param" + param->outputFilename;
+    std::ofstream out(name, std::ios::app);
+    if (!out.is_open()) {
+        CodeUtils::warnUnwritable(name);
+        return true;
+    }
     out << toString();
     return true;
 }

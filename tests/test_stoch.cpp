@@ -160,6 +160,12 @@ TEST_F(Stoch, ReportFileFollowsTheReportSwitch) {
     EXPECT_TRUE(stoch->toFile(&param));
     EXPECT_TRUE(stoch->toFile(&param));
     EXPECT_EQ(readText("Paramrun"), stoch->toString() + stoch->toString());
+
+    // A report that cannot be written is not skipped silently.
+    param.outputFilename = "missing-dir/run";
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(stoch->toFile(&param));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot write Parammissing-dir/run"), std::string::npos);
 }
 
 TEST_F(Stoch, CommentsForeignLinesAndExternalWindSeries) {
