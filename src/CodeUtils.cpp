@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <limits>
 #include <set>
 #include <sstream>
 
@@ -105,63 +104,72 @@ bool CodeUtils::lineIs(std::string text, std::string key) { return text == trim(
 
 namespace {
 
-// readint's extraction; true when an integer in range was read. Decided before
-// the rest of the line is discarded: discarding at the end of the file fails
-// the stream even though the value itself was fine.
-bool extractInt(std::ifstream& in, int& value) {
+// readint's extraction: the first integer of the next line that is not blank,
+// the rest of that line discarded. False (and the input failed) when there is
+// no such line or it does not start with an integer in range; `valueLine` is
+// the line read ("" at the end of the file).
+bool extractInt(InputText& in, int& value, std::string& valueLine) {
     value = 0;
-    in >> value;
-    bool extracted = !in.fail();
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    return extracted;
+    in.skipWhiteSpace();
+    if (!in.readLine(valueLine)) {
+        in.fail();
+        return false;
+    }
+    in.markValue();
+    std::istringstream parse(valueLine);
+    parse >> value;
+    if (parse.fail()) {
+        in.fail();
+        return false;
+    }
+    return true;
+}
+
+// Opens the file an "ext" key names; one that cannot be read is invalid input.
+void requireReadable(const InputText& file, const std::string& fileName, const std::string& key) {
+    if (file.isOpen()) return;
+    throw InputError("\"" + key + "\" names the file \"" + fileName + "\", which cannot be read (" +
+                     file.openError() + ")");
 }
 
 }  // namespace
 
-int CodeUtils::readint(std::ifstream& in) {
+int CodeUtils::readint(InputText& in) {
     int value = 0;
-    extractInt(in, value);
+    std::string line;
+    extractInt(in, value, line);
     return value;
 }
 
-int CodeUtils::readintForKey(std::ifstream& in, const std::string& key) {
-    // Remember where the value starts so that a bad value line can be quoted.
-    in >> std::ws;
-    std::streampos valueStart = in.good() ? in.tellg() : std::streampos(-1);
+int CodeUtils::readintForKey(InputText& in, const std::string& key) {
     int value = 0;
-    if (extractInt(in, value)) return value;
+    std::string line;
+    if (extractInt(in, value, line) || in.isScanOnly()) return value;
 
-    std::string offending = "(end of file)";
-    if (valueStart != std::streampos(-1)) {
-        in.clear();
-        in.seekg(valueStart);
-        std::string line;
-        std::getline(in, line);
-        offending = "\"" + line + "\"";
-        in.setstate(std::ios::failbit);
-    }
+    // Blank lines are skipped, so only the end of the file leaves no line.
+    const std::string offending = line.empty() ? "(end of file)" : "\"" + line + "\"";
     static std::set<std::string> reported;
     if (!reported.insert(key + '\n' + offending).second) return value;
-    warn("\"" + key + "\" needs an integer value line in the range " + std::to_string(INT_MIN) +
-         ".." + std::to_string(INT_MAX) + ", but got " + offending +
-         "; the lines after it are not read");
+    warn("\"" + key + "\" needs an integer value line in the range " + std::to_string(INT_MIN) + ".." +
+         std::to_string(INT_MAX) + ", but got " + offending + "; the lines after it are not read");
     return value;
 }
 
-double CodeUtils::readDouble(std::ifstream& in) {
-    std::vector<char> buffer = Str2Char(nextLine(in));
+double CodeUtils::readDouble(InputText& in) {
+    std::vector<char> buffer = Str2Char(readValueLine(in));
     return std::strtod(buffer.data(), nullptr);
 }
 
-void CodeUtils::readDVec(std::ifstream& in, std::vector<double>* out) {
+void CodeUtils::readDVec(InputText& in, std::vector<double>* out) {
     out->clear();
-    lineToDoubleVec(nextLine(in).c_str(), *out);
+    lineToDoubleVec(readValueLine(in).c_str(), *out);
 }
 
-std::vector<double> CodeUtils::readDVec(std::ifstream& in) { return lineToDoubleVec(nextLine(in)); }
+std::vector<double> CodeUtils::readDVec(InputText& in) { return lineToDoubleVec(readValueLine(in)); }
 
-std::vector<double> CodeUtils::readDVecFromFile(std::string fileName) {
-    std::ifstream in(fileName);
+std::vector<double> CodeUtils::readDVecFromFile(const std::string& fileName, const std::string& key) {
+    InputText in(fileName);
+    requireReadable(in, fileName, key);
     return lineToDoubleVec(nextLine(in));
 }
 
@@ -185,35 +193,39 @@ std::vector<int> CodeUtils::lineToIntVec(const char* text) {
     return out;
 }
 
-std::vector<std::vector<double>> CodeUtils::readDMatArb(std::ifstream& in, std::string& handBack) {
-    std::vector<std::vector<double>> rows;
+namespace {
+
+// Rows while the lines hold numbers; the first line that holds none is handed
+// back unmarked: it is the reader's next key line.
+template <typename T, typename Parse>
+std::vector<std::vector<T>> readRows(InputText& in, std::string& handBack, Parse parse) {
+    std::vector<std::vector<T>> rows;
     for (;;) {
-        std::string line = nextLine(in);
-        std::vector<double> row = lineToDoubleVec(line);
+        std::string line = CodeUtils::nextLine(in);
+        std::vector<T> row = parse(line);
         if (row.empty()) {
             handBack = line;
             return rows;
         }
+        in.markValue();
         rows.push_back(std::move(row));
     }
 }
 
-std::vector<std::vector<int>> CodeUtils::readIntMatArb(std::ifstream& in, std::string& handBack) {
-    std::vector<std::vector<int>> rows;
-    for (;;) {
-        std::string line = nextLine(in);
-        std::vector<int> row = lineToIntVec(line.c_str());
-        if (row.empty()) {
-            handBack = line;
-            return rows;
-        }
-        rows.push_back(std::move(row));
-    }
+}  // namespace
+
+std::vector<std::vector<double>> CodeUtils::readDMatArb(InputText& in, std::string& handBack) {
+    return readRows<double>(in, handBack, [](const std::string& line) { return lineToDoubleVec(line); });
 }
 
-std::vector<std::vector<double>> CodeUtils::readExtDMat(std::string fileName) {
+std::vector<std::vector<int>> CodeUtils::readIntMatArb(InputText& in, std::string& handBack) {
+    return readRows<int>(in, handBack, [](const std::string& line) { return lineToIntVec(line.c_str()); });
+}
+
+std::vector<std::vector<double>> CodeUtils::readExtDMat(const std::string& fileName, const std::string& key) {
+    InputText in(fileName);
+    requireReadable(in, fileName, key);
     std::vector<std::vector<double>> rows;
-    std::ifstream in(fileName);
     for (std::string line = nextLine(in); !line.empty(); line = nextLine(in)) {
         rows.push_back(lineToDoubleVec(line));
     }
@@ -226,9 +238,15 @@ std::vector<char> CodeUtils::Str2Char(const std::string& text) {
     return chars;
 }
 
-std::string CodeUtils::nextLine(std::ifstream& in) {
+std::string CodeUtils::nextLine(InputText& in) {
     std::string line;
-    if (!std::getline(in, line)) return std::string();
+    in.readLine(line);
+    return line;
+}
+
+std::string CodeUtils::readValueLine(InputText& in) {
+    std::string line;
+    if (in.readLine(line)) in.markValue();
     return line;
 }
 
@@ -262,16 +280,6 @@ bool writeEach(std::FILE* file, const T* values, std::size_t n) {
 }
 
 std::size_t countOf(int n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }
-
-void makeDirectory(const std::string& name) {
-    if (mkdir(name.c_str(), 0744) == 0) {
-        std::cout << "Directory " << name << " created\n";
-        return;
-    }
-    const char* reason = std::strerror(errno);
-    flushConsole();
-    std::cerr << "Error :  " << reason << '\n';
-}
 
 }  // namespace
 
@@ -319,16 +327,28 @@ void CodeUtils::vecDToTextFile(std::vector<double> values, std::ofstream& out) {
     out.flush();
 }
 
-void CodeUtils::cdir(std::string name) { makeDirectory(name); }
+CodeUtils::DirectoryMade CodeUtils::makeDirectory(const std::string& name) {
+    if (mkdir(name.c_str(), 0744) == 0) return DirectoryMade::kCreated;
+    const int error = errno;
+    struct stat info;
+    if (error == EEXIST && stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return DirectoryMade::kExisted;
+    std::string reason = std::strerror(error);
+    if (error == EEXIST) reason += " (not a directory)";
+    warn("cannot create directory " + name + ": " + reason);
+    return DirectoryMade::kFailed;
+}
 
-void CodeUtils::cpthdir(std::string path, std::string name) {
-    if (path.empty()) {
-        makeDirectory(name);
-    } else if (path.back() == '/') {
-        makeDirectory(path + name);
-    } else {
-        makeDirectory(path + "/" + name);
-    }
+void CodeUtils::cdir(std::string name) {
+    if (makeDirectory(name) == DirectoryMade::kCreated) announceCreated(name);
+}
+
+void CodeUtils::announceCreated(const std::string& name) { std::cout << "Directory " << name << " created\n"; }
+
+void CodeUtils::cpthdir(std::string path, std::string name) { cdir(joinPath(path, name)); }
+
+std::string CodeUtils::joinPath(const std::string& path, const std::string& name) {
+    if (path.empty()) return name;
+    return path.back() == '/' ? path + name : path + "/" + name;
 }
 
 // ---- numbers ---------------------------------------------------------------------

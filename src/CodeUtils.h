@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "InputText.h"
+
 // Invalid input that the run cannot go on with. The entry point prints
 // "tessaly: error: <what>" on standard error and exits with status 2.
 class InputError : public std::runtime_error {
@@ -40,27 +42,38 @@ public:
     static void warnUnwritable(const std::string& path);
 
     // ---- text input --------------------------------------------------------
+    // Every value reader below marks the lines it consumes as values of the
+    // reader's key (see InputText).
     static bool lineIs(std::string text, std::string key);
-    static int readint(std::ifstream& in);
+    static int readint(InputText& in);
     // readint for the value line of `key`. When the line holds no integer the
-    // stream stays failed (ending the reader's block, as readint does) and one
-    // warning naming the key and the offending line goes to standard error.
-    static int readintForKey(std::ifstream& in, const std::string& key);
-    static double readDouble(std::ifstream& in);
-    static void readDVec(std::ifstream& in, std::vector<double>* out);
-    static std::vector<double> readDVec(std::ifstream& in);
-    static std::vector<double> readDVecFromFile(std::string fileName);
+    // input fails (ending the reader's block, as readint does) and one
+    // warning naming the key and the offending line goes to standard error
+    // (none in scan-only mode).
+    static int readintForKey(InputText& in, const std::string& key);
+    static double readDouble(InputText& in);
+    static void readDVec(InputText& in, std::vector<double>* out);
+    static std::vector<double> readDVec(InputText& in);
+    // The first line of the file an "ext" key names, as a list. A file that
+    // cannot be read is an InputError naming the key and the file.
+    static std::vector<double> readDVecFromFile(const std::string& fileName, const std::string& key);
     static std::vector<double> lineToDoubleVec(const char* text);
     static void lineToDoubleVec(const char* text, std::vector<double>& out);
     static std::vector<double> lineToDoubleVec(const std::string& text);
     static std::vector<int> lineToIntVec(const char* text);
-    static std::vector<std::vector<double>> readDMatArb(std::ifstream& in, std::string& handBack);
-    static std::vector<std::vector<int>> readIntMatArb(std::ifstream& in, std::string& handBack);
-    static std::vector<std::vector<double>> readExtDMat(std::string fileName);
+    static std::vector<std::vector<double>> readDMatArb(InputText& in, std::string& handBack);
+    static std::vector<std::vector<int>> readIntMatArb(InputText& in, std::string& handBack);
+    // The matrix of the file an "ext" key names: one row per line up to the
+    // first empty line. A file that cannot be read is an InputError naming
+    // the key and the file.
+    static std::vector<std::vector<double>> readExtDMat(const std::string& fileName, const std::string& key);
     static std::vector<char> Str2Char(const std::string& text);
     // Next line of a reader's block: empty at the end of the file or once the
-    // stream has failed (the grammar's end of block).
-    static std::string nextLine(std::ifstream& in);
+    // input has failed (the grammar's end of block). Not marked: the reader
+    // decides whether it is one of its keys.
+    static std::string nextLine(InputText& in);
+    // nextLine for a value that is a whole line (a file name, the output name).
+    static std::string readValueLine(InputText& in);
 
     // ---- result files and directories -------------------------------------
     static void arrayToBinFile(const double* values, int n, std::string fileName);
@@ -72,8 +85,18 @@ public:
     static void arrayDToFile(const double* values, int n, std::string fileName);
     static void vecToTextFile(std::vector<int> values, std::ofstream& out);
     static void vecDToTextFile(std::vector<double> values, std::ofstream& out);
+    // Makes directory `name`. One that exists already as a directory is no
+    // failure; any other failure warns "cannot create directory NAME: REASON".
+    enum class DirectoryMade { kCreated, kExisted, kFailed };
+    static DirectoryMade makeDirectory(const std::string& name);
+    // makeDirectory, and "Directory NAME created" on standard output when it
+    // was created.
     static void cdir(std::string name);
+    // "Directory NAME created" on standard output.
+    static void announceCreated(const std::string& name);
     static void cpthdir(std::string path, std::string name);
+    // `name` under directory `path` ("" for the working directory).
+    static std::string joinPath(const std::string& path, const std::string& name);
 
     // ---- numbers -----------------------------------------------------------
     static double smallerAngle(double x);

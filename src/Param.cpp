@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "CodeUtils.h"
+#include "ResultPaths.h"
 
 namespace {
 
@@ -23,131 +24,123 @@ int savedStepCount(int steps, int every, const char* key) {
     return CodeUtils::truncToInt(std::ceil(static_cast<double>(steps) / every));
 }
 
-using Handler = void (*)(Param&, std::ifstream&, std::string&);
-
-struct ParamKey {
-    const char* key;
-    Handler handle;
-};
-
 // Matching order matters only for the order of the checks; every key is a
 // whole line, so no key shadows another.
-const ParamKey kParamKeys[] = {
+const ReaderKey<Param> kParamKeys[] = {
     {"Number of nodes",
-     [](Param& p, std::ifstream& in, std::string&) { p.numNodes = CodeUtils::readintForKey(in, "Number of nodes"); }},
-    {"Single Node K", [](Param& p, std::ifstream& in, std::string&) { p.singleNodeK = CodeUtils::readDouble(in); }},
-    {"Kmax", [](Param& p, std::ifstream& in, std::string&) { p.kmax = CodeUtils::readintForKey(in, "Kmax"); }},
-    {"Number of b", [](Param& p, std::ifstream& in, std::string&) { p.numB = CodeUtils::readintForKey(in, "Number of b"); }},
+     [](Param& p, ReaderCursor& c) { p.numNodes = CodeUtils::readintForKey(c.in, "Number of nodes"); }},
+    {"Single Node K", [](Param& p, ReaderCursor& c) { p.singleNodeK = CodeUtils::readDouble(c.in); }},
+    {"Kmax", [](Param& p, ReaderCursor& c) { p.kmax = CodeUtils::readintForKey(c.in, "Kmax"); }},
+    {"Number of b", [](Param& p, ReaderCursor& c) { p.numB = CodeUtils::readintForKey(c.in, "Number of b"); }},
     {"Number of gen nets",
-     [](Param& p, std::ifstream& in, std::string&) { p.numGenNets = CodeUtils::readintForKey(in, "Number of gen nets"); }},
-    {"Edges", [](Param& p, std::ifstream& in, std::string&) { p.edges = CodeUtils::readintForKey(in, "Edges"); }},
-    {"Draws", [](Param& p, std::ifstream& in, std::string&) { p.draws = CodeUtils::readintForKey(in, "Draws"); }},
-    {"Save omsum every", [](Param& p, std::ifstream& in, std::string&) { p.setSaveOmsum(CodeUtils::readDouble(in)); }},
-    {"Save ordpar every", [](Param& p, std::ifstream& in, std::string&) { p.setSaveOrdpar(CodeUtils::readDouble(in)); }},
-    {"Convergence value", [](Param& p, std::ifstream& in, std::string&) { p.convergence = CodeUtils::readDouble(in); }},
-    {"RK steps", [](Param& p, std::ifstream& in, std::string&) { p.rkSteps = CodeUtils::readintForKey(in, "RK steps"); }},
-    {"RK stepwidth", [](Param& p, std::ifstream& in, std::string&) { p.setStepWidth(CodeUtils::readDouble(in)); }},
+     [](Param& p, ReaderCursor& c) { p.numGenNets = CodeUtils::readintForKey(c.in, "Number of gen nets"); }},
+    {"Edges", [](Param& p, ReaderCursor& c) { p.edges = CodeUtils::readintForKey(c.in, "Edges"); }},
+    {"Draws", [](Param& p, ReaderCursor& c) { p.draws = CodeUtils::readintForKey(c.in, "Draws"); }},
+    {"Save omsum every", [](Param& p, ReaderCursor& c) { p.setSaveOmsum(CodeUtils::readDouble(c.in)); }},
+    {"Save ordpar every", [](Param& p, ReaderCursor& c) { p.setSaveOrdpar(CodeUtils::readDouble(c.in)); }},
+    {"Convergence value", [](Param& p, ReaderCursor& c) { p.convergence = CodeUtils::readDouble(c.in); }},
+    {"RK steps", [](Param& p, ReaderCursor& c) { p.rkSteps = CodeUtils::readintForKey(c.in, "RK steps"); }},
+    {"RK stepwidth", [](Param& p, ReaderCursor& c) { p.setStepWidth(CodeUtils::readDouble(c.in)); }},
     {"Save RK every",
-     [](Param& p, std::ifstream& in, std::string&) {
-         p.saveRKEvery = CodeUtils::readintForKey(in, "Save RK every");
+     [](Param& p, ReaderCursor& c) {
+         p.saveRKEvery = CodeUtils::readintForKey(c.in, "Save RK every");
          p.rkSaveSteps = savedStepCount(p.rkSteps, p.saveRKEvery, "Save RK every");
      }},
     {"Param",
-     [](Param& p, std::ifstream& in, std::string&) { p.writeParamFile = CodeUtils::readintForKey(in, "Param") != 0; }},
+     [](Param& p, ReaderCursor& c) { p.writeParamFile = CodeUtils::readintForKey(c.in, "Param") != 0; }},
     {"Random seed",
-     [](Param& p, std::ifstream& in, std::string&) {
-         p.randSeed = static_cast<unsigned>(CodeUtils::readintForKey(in, "Random seed"));
+     [](Param& p, ReaderCursor& c) {
+         p.randSeed = static_cast<unsigned>(CodeUtils::readintForKey(c.in, "Random seed"));
          p.randSeedStart = p.randSeed;
      }},
     {"Version",
-     [](Param& p, std::ifstream& in, std::string&) {
-         if (CodeUtils::readintForKey(in, "Version") != p.version) {
-             std::cout << "warning! Version of input does not match program version\n";
+     [](Param& p, ReaderCursor& c) {
+         if (CodeUtils::readintForKey(c.in, "Version") != p.version) {
+             c.console << "warning! Version of input does not match program version\n";
          }
      }},
-    {"Graphviz", [](Param& p, std::ifstream&, std::string&) { p.graphViz = true; }},
+    {"Graphviz", [](Param& p, ReaderCursor&) { p.graphViz = true; }},
     {"Output filename",
-     [](Param& p, std::ifstream& in, std::string& line) {
-         line = CodeUtils::nextLine(in);
-         p.outputFilename = line;
-         p.outputFilenameCopy = line;
+     [](Param& p, ReaderCursor& c) {
+         c.line = CodeUtils::readValueLine(c.in);
+         p.outputFilename = c.line;
+         p.outputFilenameCopy = c.line;
      }},
-    {"Power pert span vec", [](Param& p, std::ifstream& in, std::string&) { CodeUtils::readDVec(in, &p.ppSpanVec); }},
-    {"Power pert init", [](Param& p, std::ifstream& in, std::string&) { p.ppInit = CodeUtils::readDouble(in); }},
+    {"Power pert span vec", [](Param& p, ReaderCursor& c) { CodeUtils::readDVec(c.in, &p.ppSpanVec); }},
+    {"Power pert init", [](Param& p, ReaderCursor& c) { p.ppInit = CodeUtils::readDouble(c.in); }},
     {"Power pert steps",
-     [](Param& p, std::ifstream& in, std::string&) { p.ppSteps = CodeUtils::readintForKey(in, "Power pert steps"); }},
-    {"Power pert step width", [](Param& p, std::ifstream& in, std::string&) { p.ppStepWidth = CodeUtils::readDouble(in); }},
-    {"Power pert span", [](Param& p, std::ifstream& in, std::string&) { p.setPPRKSteps(CodeUtils::readDouble(in)); }},
-    {"Energy thresh", [](Param& p, std::ifstream& in, std::string&) { p.enThresh = CodeUtils::readDouble(in); }},
+     [](Param& p, ReaderCursor& c) { p.ppSteps = CodeUtils::readintForKey(c.in, "Power pert steps"); }},
+    {"Power pert step width", [](Param& p, ReaderCursor& c) { p.ppStepWidth = CodeUtils::readDouble(c.in); }},
+    {"Power pert span", [](Param& p, ReaderCursor& c) { p.setPPRKSteps(CodeUtils::readDouble(c.in)); }},
+    {"Energy thresh", [](Param& p, ReaderCursor& c) { p.enThresh = CodeUtils::readDouble(c.in); }},
     {"Poisson process",
-     [](Param& p, std::ifstream& in, std::string&) {
+     [](Param& p, ReaderCursor& c) {
          p.poissonOn = 1;
-         p.poissonRate = CodeUtils::readDouble(in);
-         p.poissonAmp = CodeUtils::readDouble(in);
+         p.poissonRate = CodeUtils::readDouble(c.in);
+         p.poissonAmp = CodeUtils::readDouble(c.in);
      }},
     {"Telegraphic process",
-     [](Param& p, std::ifstream& in, std::string&) {
+     [](Param& p, ReaderCursor& c) {
          p.telegValues.clear();
          p.telegraphOn = 1;
-         p.telegRateA = CodeUtils::readDouble(in);
-         p.telegRateB = CodeUtils::readDouble(in);
+         p.telegRateA = CodeUtils::readDouble(c.in);
+         p.telegRateB = CodeUtils::readDouble(c.in);
          p.telegRateBInv = 1 / p.telegRateB;
          p.telegRateAInv = 1 / p.telegRateA;
-         p.telegValue = CodeUtils::readDouble(in);
-         p.telegValues.push_back(CodeUtils::readDouble(in));
+         p.telegValue = CodeUtils::readDouble(c.in);
+         p.telegValues.push_back(CodeUtils::readDouble(c.in));
      }},
-    {"Standard deviation", [](Param& p, std::ifstream& in, std::string&) { p.setSigma(CodeUtils::readDouble(in)); }},
+    {"Standard deviation", [](Param& p, ReaderCursor& c) { p.setSigma(CodeUtils::readDouble(c.in)); }},
     {"Intermittent parameter",
-     [](Param& p, std::ifstream& in, std::string&) {
-         p.intermitParam = CodeUtils::readDouble(in);
+     [](Param& p, ReaderCursor& c) {
+         p.intermitParam = CodeUtils::readDouble(c.in);
          p.setIntermit(p.intermitParam);
      }},
     {"Number of stddev values",
-     [](Param& p, std::ifstream& in, std::string&) {
-         p.numSigmaValues = CodeUtils::readintForKey(in, "Number of stddev values");
+     [](Param& p, ReaderCursor& c) {
+         p.numSigmaValues = CodeUtils::readintForKey(c.in, "Number of stddev values");
      }},
     {"Stddev stepwidth",
-     [](Param& p, std::ifstream& in, std::string& line) {
+     [](Param& p, ReaderCursor& c) {
          // The first line after the key is a label; the value follows it.
-         line = CodeUtils::nextLine(in);
-         p.sigmaStep = CodeUtils::readDouble(in);
+         c.line = CodeUtils::readValueLine(c.in);
+         p.sigmaStep = CodeUtils::readDouble(c.in);
          if (p.numSigmaValues > 1) p.sigma = p.sigma - p.sigmaStep;
      }},
-    {"Mode stoch inp", [](Param& p, std::ifstream&, std::string&) { p.modeStochInp = true; }},
+    {"Mode stoch inp", [](Param& p, ReaderCursor&) { p.modeStochInp = true; }},
     {"Mode sif",
-     [](Param& p, std::ifstream&, std::string&) {
+     [](Param& p, ReaderCursor&) {
          p.modeSif = true;
          p.modeStochInp = true;
      }},
     {"Mode stepfunc",
-     [](Param& p, std::ifstream&, std::string&) {
+     [](Param& p, ReaderCursor&) {
          p.modeStepFun = true;
          p.modeStochInp = true;
      }},
     {"Mode given series",
-     [](Param& p, std::ifstream&, std::string&) {
+     [](Param& p, ReaderCursor&) {
          p.modeGivenSeries = true;
          p.modeStochInp = true;
      }},
-    {"Mode surv", [](Param& p, std::ifstream&, std::string&) { p.modeSurv = true; }},
-    {"Mode surv all", [](Param& p, std::ifstream&, std::string&) { p.modeSurvivall = true; }},
-    {"Mode stoch casc", [](Param& p, std::ifstream&, std::string&) { p.modeStochCASC = true; }},
-    {"Mode stoch lf", [](Param& p, std::ifstream&, std::string&) { p.modeStochLf = true; }},
-    {"Mode raster rt", [](Param& p, std::ifstream&, std::string&) { p.modeRasterRt = true; }},
-    {"Mode RMRT", [](Param& p, std::ifstream&, std::string&) { p.modeRMRT = true; }},
-    {"Mode save traj", [](Param& p, std::ifstream&, std::string&) { p.modeStraj = true; }},
-    {"Mode ERT", [](Param& p, std::ifstream&, std::string&) { p.modeERT = true; }},
-    {"Mode PPERT", [](Param& p, std::ifstream&, std::string&) { p.modePPert = true; }},
-    {"Mode NRonly", [](Param& p, std::ifstream&, std::string&) { p.nrOnly = true; }},
-    {"Mode Raster", [](Param& p, std::ifstream&, std::string&) { p.modeRaster = true; }},
-    {"Mode maxp", [](Param& p, std::ifstream&, std::string&) { p.modeMaxp = true; }},
-    {"Mode test stoch", [](Param& p, std::ifstream&, std::string&) { p.testStoch = true; }},
-    {"Mode iterative net", [](Param& p, std::ifstream&, std::string&) { p.modeIterativeNetgen = true; }},
-    {"Mode rewire net", [](Param& p, std::ifstream&, std::string&) { p.modeRewireNetgen = true; }},
-    {"Mode mean rt", [](Param& p, std::ifstream&, std::string&) { p.modeMeanRetTimes = true; }},
+    {"Mode surv", [](Param& p, ReaderCursor&) { p.modeSurv = true; }},
+    {"Mode surv all", [](Param& p, ReaderCursor&) { p.modeSurvivall = true; }},
+    {"Mode stoch casc", [](Param& p, ReaderCursor&) { p.modeStochCASC = true; }},
+    {"Mode stoch lf", [](Param& p, ReaderCursor&) { p.modeStochLf = true; }},
+    {"Mode raster rt", [](Param& p, ReaderCursor&) { p.modeRasterRt = true; }},
+    {"Mode RMRT", [](Param& p, ReaderCursor&) { p.modeRMRT = true; }},
+    {"Mode save traj", [](Param& p, ReaderCursor&) { p.modeStraj = true; }},
+    {"Mode ERT", [](Param& p, ReaderCursor&) { p.modeERT = true; }},
+    {"Mode PPERT", [](Param& p, ReaderCursor&) { p.modePPert = true; }},
+    {"Mode NRonly", [](Param& p, ReaderCursor&) { p.nrOnly = true; }},
+    {"Mode Raster", [](Param& p, ReaderCursor&) { p.modeRaster = true; }},
+    {"Mode maxp", [](Param& p, ReaderCursor&) { p.modeMaxp = true; }},
+    {"Mode test stoch", [](Param& p, ReaderCursor&) { p.testStoch = true; }},
+    {"Mode iterative net", [](Param& p, ReaderCursor&) { p.modeIterativeNetgen = true; }},
+    {"Mode rewire net", [](Param& p, ReaderCursor&) { p.modeRewireNetgen = true; }},
+    {"Mode mean rt", [](Param& p, ReaderCursor&) { p.modeMeanRetTimes = true; }},
+    {"Cascade restore lines", [](Param& p, ReaderCursor&) { p.cascadeRestoreLines = true; }},
 };
-
-bool isComment(const std::string& line) { return line.compare(0, 2, "//") == 0; }
 
 }  // namespace
 
@@ -173,6 +166,7 @@ Param::Param()
       modeIterativeNetgen(false),
       modeRewireNetgen(false),
       modeRaster(false),
+      cascadeRestoreLines(false),
       graphViz(false),
       writeParamFile(true),
       kmax(8.0),
@@ -226,25 +220,28 @@ Param::Param()
       enRetTime(std::numeric_limits<double>::infinity()) {}
 
 bool Param::readParamsFromFile(std::string fileName) {
-    std::ifstream in(fileName);
-    if (!in.is_open()) return false;
-    std::cout << "-------------------- Param reading " << " --------------------\n";
-
-    std::string line = "0";
-    while (!line.empty()) {
-        line = CodeUtils::nextLine(in);
-        if (isComment(line)) continue;
-        for (const ParamKey& entry : kParamKeys) {
-            if (!CodeUtils::lineIs(line, entry.key)) continue;
-            std::string keyLine = line;
-            entry.handle(*this, in, line);
-            std::cout << "read " << keyLine << '\n';
-            break;
-        }
-    }
-
-    if (modeMaxp && !modeRMRT && !modeERT && !modeRaster) modeMaxpOnly = true;
+    InputText in(fileName);
+    if (!in.isOpen()) return false;
+    read(in, std::cout);
     return true;
+}
+
+void Param::read(InputText& in, std::ostream& console) {
+    console << "-------------------- Param reading " << " --------------------\n";
+    scanBlock(in, console, *this, kParamKeys);
+    if (modeMaxp && !modeRMRT && !modeERT && !modeRaster) modeMaxpOnly = true;
+}
+
+std::vector<std::string> Param::keys() { return keyNames(kParamKeys); }
+
+void Param::validate() const {
+    if (!(std::isfinite(stepWidth) && stepWidth > 0)) {
+        throw InputError("\"RK stepwidth\" is " + CodeUtils::d2Str(stepWidth) +
+                         ", but it must be finite and greater than 0");
+    }
+    if (rkSteps < 0) {
+        throw InputError("\"RK steps\" is " + std::to_string(rkSteps) + ", but it must be at least 0");
+    }
 }
 
 void Param::setStepWidth(double h) {
@@ -313,9 +310,8 @@ void Param::initAll(int n) { initVec.assign(n > 0 ? static_cast<std::size_t>(n) 
 // ---- result paths and the run report ---------------------------------------------
 
 std::string Param::getOfile(std::string selector) const {
-    std::size_t slash = outputFilename.rfind('/');
-    if (selector == "path") return slash == std::string::npos ? std::string() : outputFilename.substr(0, slash + 1);
-    if (selector == "file") return slash == std::string::npos ? outputFilename : outputFilename.substr(slash + 1);
+    if (selector == "path") return results::directoryPart(outputFilename);
+    if (selector == "file") return results::filePart(outputFilename);
     return outputFilename;
 }
 

@@ -1,8 +1,11 @@
 #ifndef TESSALY_PARAM_H
 #define TESSALY_PARAM_H
 
+#include <ostream>
 #include <string>
 #include <vector>
+
+class InputText;
 
 // The run's parameter set: integration settings, mode switches, random seed,
 // output name and the result lists some analyses fill. Members are public:
@@ -31,6 +34,8 @@ public:
     bool modeIterativeNetgen;
     bool modeRewireNetgen;
     bool modeRaster;
+    // Puts the lines a cascade tripped back in service when the cascade ends.
+    bool cascadeRestoreLines;
     bool graphViz;
     bool writeParamFile;
 
@@ -106,7 +111,14 @@ public:
 
     Param();
 
+    // Reads the parameter keys of an input file (false when it cannot be
+    // opened), reporting them on standard output.
     bool readParamsFromFile(std::string fileName);
+    void read(InputText& in, std::ostream& console);
+    // The keys of the parameter reader.
+    static std::vector<std::string> keys();
+    // Throws InputError for a parameter no run can go on with.
+    void validate() const;
 
     bool isModeRasterRt() const { return modeRasterRt; }
     void setModeRasterRt(bool on) { modeRasterRt = on; }

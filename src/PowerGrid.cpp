@@ -69,7 +69,16 @@ void setAdmittanceMagValue(TransmissionLine& line, double y) { line.setAdmittanc
 void setAdmittanceAngValue(TransmissionLine& line, double ang) { line.setAdmittanceAng(ang); }
 void setCapacityValue(TransmissionLine& line, double cap) { line.setCapacity(cap); }
 
-// One number for every node, or one number per node (extra numbers ignored).
+// The warning of a list or matrix longer than the grid: what lies beyond the
+// grid's nodes is ignored.
+void warnBeyondGrid(const std::string& what, std::size_t count, const char* singular, const char* plural, int n,
+                    const char* part) {
+    CodeUtils::warn(what + " has " + countOf(count, singular, plural) + ", but the grid has " + std::to_string(n) +
+                    " nodes; " + part + " after the first " + std::to_string(n) + " are ignored");
+}
+
+// One number for every node, or one number per node (numbers beyond the grid
+// are ignored with a warning).
 void applyNodeList(PowerGrid& grid, const std::vector<double>& values, NodeSetter set,
                    const std::string& source) {
     int n = grid.getNumNodes();
@@ -78,6 +87,9 @@ void applyNodeList(PowerGrid& grid, const std::vector<double>& values, NodeSette
         throw InputError(source + " has " + countOf(values.size(), "value", "values") +
                          ", but the grid has " + std::to_string(n) + " nodes (allowed 1 value or at least " +
                          std::to_string(n) + ")");
+    }
+    if (!single && values.size() > static_cast<std::size_t>(n)) {
+        warnBeyondGrid(source, values.size(), "value", "values", n, "values");
     }
     for (int k = 0; k < n; ++k) set(*grid.getNode(k), single ? values[0] : values[k]);
 }
@@ -89,20 +101,25 @@ void applyNodeTypes(PowerGrid& grid, const std::vector<double>& values) {
                          ", but the grid has " + std::to_string(n) + " nodes (allowed at least " +
                          std::to_string(n) + ", one per node)");
     }
+    if (values.size() > static_cast<std::size_t>(n)) {
+        warnBeyondGrid(quoted("Node type"), values.size(), "value", "values", n, "values");
+    }
     for (int k = 0; k < n; ++k) setTypeValue(*grid.getNode(k), values[k]);
 }
 
-void checkMatrixShape(const Matrix& rows, int n, const std::string& source) {
-    if (rows.size() > static_cast<std::size_t>(n)) {
-        throw InputError(source + " has " + countOf(rows.size(), "row", "rows") + ", but the grid has " +
-                         std::to_string(n) + " nodes (allowed at most " + std::to_string(n) + ")");
-    }
+// Entries beyond the grid's last node are dropped, with one warning naming
+// the first row that has them: they would name nodes that do not exist.
+void dropEntriesBeyondGrid(Matrix& rows, int n, const std::string& source) {
+    const std::size_t limit = static_cast<std::size_t>(n);
+    bool warned = false;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].size() > static_cast<std::size_t>(n)) {
-            throw InputError(source + " row " + std::to_string(i) + " has " +
-                             countOf(rows[i].size(), "entry", "entries") + ", but the grid has " +
-                             std::to_string(n) + " nodes (allowed at most " + std::to_string(n) + ")");
+        if (rows[i].size() <= limit) continue;
+        if (!warned) {
+            warnBeyondGrid(source + " row " + std::to_string(i), rows[i].size(), "entry", "entries", n,
+                           "the entries of a row");
         }
+        warned = true;
+        rows[i].resize(limit);
     }
 }
 
@@ -126,13 +143,140 @@ void applyToExistingLines(PowerGrid& grid, const Matrix& rows, LineSetter set) {
     }
 }
 
-Matrix readInlineMatrix(std::ifstream& in, int n) {
+// The first line of an inline matrix that holds no number, for the warning
+// about a matrix with too few rows.
+struct MisreadRow {
+    int row = -1;        // -1: every line was a row of numbers
+    int lineNumber = 0;  // 0: the input ended
+    std::string text;
+};
+
+void warnMissingRows(const MisreadRow& misread, int n, const std::string& source) {
+    std::string what = source + " has " + countOf(static_cast<std::size_t>(misread.row), "row", "rows") +
+                       ", but the grid has " + std::to_string(n) + " nodes (one row per node): ";
+    if (misread.lineNumber == 0) {
+        what += "the input ends before row " + std::to_string(misread.row);
+    } else {
+        what += "line " + std::to_string(misread.lineNumber) + " " +
+                (misread.text.empty() ? std::string("(empty)") : quoted(misread.text)) + " was read as row " +
+                std::to_string(misread.row);
+    }
+    CodeUtils::warn(what);
+}
+
+// An inline matrix: the n lines after the key are its rows whatever they hold
+// (a line without numbers is an empty row, as the grammar has it). Lines of
+// numbers right after them are rows beyond the grid, dropped with a warning;
+// the first other line is handed back as the next key line.
+Matrix readInlineMatrix(ReaderCursor& cursor, int n) {
     Matrix rows;
-    for (int i = 0; i < n; ++i) rows.push_back(CodeUtils::readDVec(in));
+    MisreadRow misread;
+    for (int i = 0; i < n; ++i) {
+        std::string line;
+        const bool read = cursor.in.readLine(line);
+        if (read) cursor.in.markValue();
+        rows.push_back(CodeUtils::lineToDoubleVec(line));
+        if (rows.back().empty() && misread.row < 0) misread = {i, read ? cursor.in.lineNumber() : 0, line};
+    }
+    std::size_t extra = 0;
+    for (;;) {
+        cursor.line = CodeUtils::nextLine(cursor.in);
+        if (CodeUtils::lineToDoubleVec(cursor.line).empty()) break;
+        cursor.in.markValue();
+        ++extra;
+    }
+    cursor.handedBack = true;
+
+    const std::string source = quoted(cursor.key);
+    if (misread.row >= 0) warnMissingRows(misread, n, source);
+    if (extra > 0) warnBeyondGrid(source, static_cast<std::size_t>(n) + extra, "row", "rows", n, "rows");
+    dropEntriesBeyondGrid(rows, n, source);
     return rows;
 }
 
-bool isComment(const std::string& line) { return line.compare(0, 2, "//") == 0; }
+// The matrix of an "ext" file: as many rows as the file has lines up to its
+// first empty one; rows beyond the grid are dropped with a warning, missing
+// rows are warned about.
+Matrix readFileMatrix(ReaderCursor& cursor, int n) {
+    const std::string name = CodeUtils::readValueLine(cursor.in);
+    Matrix rows = CodeUtils::readExtDMat(name, cursor.key);
+    const std::string source = sourceOf(cursor.key, name);
+    const std::size_t limit = static_cast<std::size_t>(n);
+    if (rows.size() > limit) {
+        warnBeyondGrid(source, rows.size(), "row", "rows", n, "rows");
+        rows.resize(limit);
+    } else if (rows.size() < limit) {
+        const std::string missing = rows.size() + 1 == limit
+                                        ? "row " + std::to_string(rows.size()) + " is missing"
+                                        : "rows " + std::to_string(rows.size()) + ".." + std::to_string(n - 1) +
+                                              " are missing";
+        CodeUtils::warn(source + " has " + countOf(rows.size(), "row", "rows") + ", but the grid has " +
+                        std::to_string(n) + " nodes (one row per node): " + missing);
+    }
+    dropEntriesBeyondGrid(rows, n, source);
+    return rows;
+}
+
+void readNodeCount(PowerGrid& grid, ReaderCursor& cursor) {
+    int n = CodeUtils::readintForKey(cursor.in, cursor.key);
+    if (n < 0) {
+        throw InputError(quoted(cursor.key) + " is " + std::to_string(n) +
+                         ", but a node count cannot be negative (allowed 0 or more)");
+    }
+    try {
+        grid.setNumNodes(n);
+    } catch (const std::bad_alloc&) {
+        throw InputError(quoted(cursor.key) + " is " + std::to_string(n) +
+                         ", more nodes than the memory of this machine holds");
+    }
+}
+
+template <NodeSetter set>
+void readNodeList(PowerGrid& grid, ReaderCursor& cursor) {
+    applyNodeList(grid, CodeUtils::readDVec(cursor.in), set, quoted(cursor.key));
+}
+
+template <NodeSetter set>
+void readNodeListFile(PowerGrid& grid, ReaderCursor& cursor) {
+    const std::string name = CodeUtils::readValueLine(cursor.in);
+    applyNodeList(grid, CodeUtils::readDVecFromFile(name, cursor.key), set, sourceOf(cursor.key, name));
+}
+
+void readNodeTypes(PowerGrid& grid, ReaderCursor& cursor) { applyNodeTypes(grid, CodeUtils::readDVec(cursor.in)); }
+
+template <Matrix (*readRows)(ReaderCursor&, int), bool createsLines, LineSetter set>
+void readLineMatrix(PowerGrid& grid, ReaderCursor& cursor) {
+    Matrix rows = readRows(cursor, grid.getNumNodes());
+    createsLines ? applyToNewLines(grid, rows, set) : applyToExistingLines(grid, rows, set);
+}
+
+const ReaderKey<PowerGrid> kGridKeys[] = {
+    {"Number of nodes", readNodeCount},
+    {"Power mech", readNodeList<setPowerMechValue>},
+    {"Power mech ext", readNodeListFile<setPowerMechValue>},
+    {"Power diag", readNodeList<setPowerDiagValue>},
+    {"Power diag ext", readNodeListFile<setPowerDiagValue>},
+    {"Voltage mag", readNodeList<setVoltMagValue>},
+    {"Voltage mag ext", readNodeListFile<setVoltMagValue>},
+    {"Voltage ang", readNodeList<setVoltAngValue>},
+    {"Voltage ang ext", readNodeListFile<setVoltAngValue>},
+    {"Damping", readNodeList<setDampingValue>},
+    {"Inertia", readNodeList<setInertiaValue>},
+    {"Node type", readNodeTypes},
+    {"Coupling mag", readLineMatrix<readInlineMatrix, true, setCouplingMagValue>},
+    {"Coupling mag ext", readLineMatrix<readFileMatrix, true, setCouplingMagValue>},
+    {"Coupling ang", readLineMatrix<readInlineMatrix, false, setCouplingAngValue>},
+    {"Coupling ang ext", readLineMatrix<readFileMatrix, false, setCouplingAngValue>},
+    {"Admittance mag", readLineMatrix<readInlineMatrix, true, setAdmittanceMagValue>},
+    {"Admittance ang", readLineMatrix<readInlineMatrix, false, setAdmittanceAngValue>},
+    {"Line capacity", readLineMatrix<readInlineMatrix, false, setCapacityValue>},
+    {"Reference node",
+     [](PowerGrid& grid, ReaderCursor& cursor) { grid.setRefNode(CodeUtils::readintForKey(cursor.in, cursor.key)); }},
+    {"NRIC",
+     [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrICs(CodeUtils::readintForKey(cursor.in, cursor.key)); }},
+    {"NR precision",
+     [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrPrecision(CodeUtils::readDouble(cursor.in)); }},
+};
 
 [[noreturn]] void throwNodeOutOfRange(int i, std::size_t count) {
     throw std::out_of_range("node index " + std::to_string(i) + " outside the grid's " + std::to_string(count) +
@@ -141,7 +285,8 @@ bool isComment(const std::string& line) { return line.compare(0, 2, "//") == 0; 
 
 }  // namespace
 
-PowerGrid::PowerGrid() : numNodes(0), refNode(0), nrICs(1), nrPrecision(1e-9), couplingsStale(true) {}
+PowerGrid::PowerGrid()
+    : numNodes(0), refNode(0), nrICs(1), nrPrecision(1e-9), powerFlowError(0), couplingsStale(true) {}
 
 PowerGrid::~PowerGrid() {}
 
@@ -236,6 +381,45 @@ void PowerGrid::resetPowerMech() {
     for (Node& node : nodes) node.setPowerMech(node.getPowerMechInit());
 }
 
+int PowerGrid::linesOutOfService() const {
+    return countLines([](const TransmissionLine& line) { return !line.isOnline(); });
+}
+
+int PowerGrid::linesWithoutCapacityOrAdmittance() const {
+    return countLines([](const TransmissionLine& line) {
+        return line.isOnline() && (line.getCapacity() == 0 || line.getAdmittanceMag() == 0);
+    });
+}
+
+void PowerGrid::putLinesInService() {
+    for (std::vector<TransmissionLine>& list : lines) {
+        for (TransmissionLine& line : list) line.setOnline(true);
+    }
+    couplingsStale = true;
+}
+
+// A line is one or two records (one per direction): it counts once when any
+// of its records matches.
+int PowerGrid::countLines(bool (*matches)(const TransmissionLine&)) const {
+    int count = 0;
+    for (const std::vector<TransmissionLine>& list : lines) {
+        for (const TransmissionLine& line : list) {
+            if (!matches(line)) continue;
+            const TransmissionLine* reverse = findLine(line.getToNode(), line.getFromNode());
+            const bool countedWithReverse = line.getFromNode() > line.getToNode() && reverse && matches(*reverse);
+            if (!countedWithReverse) ++count;
+        }
+    }
+    return count;
+}
+
+const TransmissionLine* PowerGrid::findLine(int i, int j) const {
+    for (const TransmissionLine& line : lines[i]) {
+        if (line.getToNode() == j) return &line;
+    }
+    return nullptr;
+}
+
 const std::vector<TransmissionLine>& PowerGrid::linesOf(int i) const {
     if (i < 0 || static_cast<std::size_t>(i) >= lines.size()) throwNodeOutOfRange(i, lines.size());
     return lines[i];
@@ -244,95 +428,21 @@ const std::vector<TransmissionLine>& PowerGrid::linesOf(int i) const {
 // ---- grid file and report ----------------------------------------------------
 
 bool PowerGrid::readFromFile(std::string fileName) {
-    std::ifstream in(fileName);
-    if (!in.is_open()) return false;
-    std::cout << "-------------------- PowerGrid reading " << " --------------------\n";
-    for (std::string line = CodeUtils::nextLine(in); !line.empty(); line = CodeUtils::nextLine(in)) {
-        if (!isComment(line) && readKey(in, line)) std::cout << "read " << line << '\n';
-    }
-    checkReferenceNode();
-    calcCflow();
-    couplingsStale = true;
+    InputText in(fileName);
+    if (!in.isOpen()) return false;
+    read(in, std::cout);
     return true;
 }
 
-// Handles one grid key and its value lines; false when the line is no grid key.
-bool PowerGrid::readKey(std::ifstream& in, const std::string& line) {
-    auto nodeList = [&](const char* key, NodeSetter set) {
-        if (!CodeUtils::lineIs(line, key)) return false;
-        applyNodeList(*this, CodeUtils::readDVec(in), set, quoted(key));
-        return true;
-    };
-    auto nodeListFile = [&](const char* key, NodeSetter set) {
-        if (!CodeUtils::lineIs(line, key)) return false;
-        std::string name = CodeUtils::nextLine(in);
-        applyNodeList(*this, CodeUtils::readDVecFromFile(name), set, sourceOf(key, name));
-        return true;
-    };
-    auto matrix = [&](const char* key, bool createsLines, LineSetter set) {
-        if (!CodeUtils::lineIs(line, key)) return false;
-        Matrix rows = readInlineMatrix(in, numNodes);
-        checkMatrixShape(rows, numNodes, quoted(key));
-        createsLines ? applyToNewLines(*this, rows, set) : applyToExistingLines(*this, rows, set);
-        return true;
-    };
-    auto matrixFile = [&](const char* key, bool createsLines, LineSetter set) {
-        if (!CodeUtils::lineIs(line, key)) return false;
-        std::string name = CodeUtils::nextLine(in);
-        Matrix rows = CodeUtils::readExtDMat(name);
-        checkMatrixShape(rows, numNodes, sourceOf(key, name));
-        createsLines ? applyToNewLines(*this, rows, set) : applyToExistingLines(*this, rows, set);
-        return true;
-    };
-
-    if (CodeUtils::lineIs(line, "Number of nodes")) {
-        int n = CodeUtils::readintForKey(in, "Number of nodes");
-        if (n < 0) {
-            throw InputError(quoted("Number of nodes") + " is " + std::to_string(n) +
-                             ", but a node count cannot be negative (allowed 0 or more)");
-        }
-        try {
-            setNumNodes(n);
-        } catch (const std::bad_alloc&) {
-            throw InputError(quoted("Number of nodes") + " is " + std::to_string(n) +
-                             ", more nodes than the memory of this machine holds");
-        }
-        return true;
-    }
-    if (nodeList("Power mech", setPowerMechValue) || nodeListFile("Power mech ext", setPowerMechValue) ||
-        nodeList("Power diag", setPowerDiagValue) || nodeListFile("Power diag ext", setPowerDiagValue) ||
-        nodeList("Voltage mag", setVoltMagValue) || nodeListFile("Voltage mag ext", setVoltMagValue) ||
-        nodeList("Voltage ang", setVoltAngValue) || nodeListFile("Voltage ang ext", setVoltAngValue) ||
-        nodeList("Damping", setDampingValue) || nodeList("Inertia", setInertiaValue)) {
-        return true;
-    }
-    if (CodeUtils::lineIs(line, "Node type")) {
-        applyNodeTypes(*this, CodeUtils::readDVec(in));
-        return true;
-    }
-    if (matrix("Coupling mag", true, setCouplingMagValue) ||
-        matrixFile("Coupling mag ext", true, setCouplingMagValue) ||
-        matrix("Coupling ang", false, setCouplingAngValue) ||
-        matrixFile("Coupling ang ext", false, setCouplingAngValue) ||
-        matrix("Admittance mag", true, setAdmittanceMagValue) ||
-        matrix("Admittance ang", false, setAdmittanceAngValue) ||
-        matrix("Line capacity", false, setCapacityValue)) {
-        return true;
-    }
-    if (CodeUtils::lineIs(line, "Reference node")) {
-        refNode = CodeUtils::readintForKey(in, "Reference node");
-        return true;
-    }
-    if (CodeUtils::lineIs(line, "NRIC")) {
-        nrICs = CodeUtils::readintForKey(in, "NRIC");
-        return true;
-    }
-    if (CodeUtils::lineIs(line, "NR precision")) {
-        nrPrecision = CodeUtils::readDouble(in);
-        return true;
-    }
-    return false;
+void PowerGrid::read(InputText& in, std::ostream& console) {
+    console << "-------------------- PowerGrid reading " << " --------------------\n";
+    scanBlock(in, console, *this, kGridKeys);
+    checkReferenceNode();
+    calcCflow();
+    couplingsStale = true;
 }
+
+std::vector<std::string> PowerGrid::keys() { return keyNames(kGridKeys); }
 
 void PowerGrid::checkReferenceNode() const {
     if (numNodes > 0 && (refNode < 0 || refNode >= numNodes)) {
@@ -377,6 +487,7 @@ bool PowerGrid::NRPF(double precision) {
     std::cout << "==================== Newton Raphson Power Flow ====================\n";
     checkAllphasesZero();
     double err = totalMismatch();
+    powerFlowError = err;
     if (precision >= err) {
         std::cout << "The grid already fulfills the power flow condition.\n"
                   << "Total error: " << err << '\n';
@@ -409,10 +520,10 @@ bool PowerGrid::NRPF(double precision) {
         std::cout << "Try " << attempt + 1 << "/" << kMaxTries << '\n';
     }
 
+    powerFlowError = CodeUtils::dAbsArrSum(mismatch.data(), static_cast<int>(mismatch.size()));
     std::cout << "Newton Raphson iteration ended after \n"
               << steps << " / " << static_cast<double>(kMaxNewtonSteps) << " steps.\n"
-              << "The total deviation from steady state is: "
-              << CodeUtils::dAbsArrSum(mismatch.data(), static_cast<int>(mismatch.size())) << '\n';
+              << "The total deviation from steady state is: " << powerFlowError << '\n';
     if (diverged) restoreRefPower();
     if (steps >= kMaxNewtonSteps || diverged) {
         std::cout << "The Newton Raphson iteration did not converge.\n";

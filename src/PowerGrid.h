@@ -2,13 +2,14 @@
 #define TESSALY_POWERGRID_H
 
 #include <Eigen/Core>
-#include <iosfwd>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "Node.h"
 #include "TransmissionLine.h"
 
+class InputText;
 class Param;
 
 // The whole grid: nodes, one line list per sending node, the reference node
@@ -45,15 +46,31 @@ public:
     void resetPowerMech();
     // Line records of node i, in creation order.
     const std::vector<TransmissionLine>& linesOf(int i) const;
+    // Lines (a pair of nodes with one or two records) out of service, which
+    // only a cascade switches off.
+    int linesOutOfService() const;
+    // Lines in service without capacity or admittance: a cascade trips them
+    // at once or cannot measure their flow.
+    int linesWithoutCapacityOrAdmittance() const;
+    void putLinesInService();
 
     // ---- grid file and report ----------------------------------------------
+    // Reads the grid keys of an input file (false when it cannot be opened),
+    // reporting them on standard output. Throws InputError for invalid input.
     bool readFromFile(std::string fileName);
+    void read(InputText& in, std::ostream& console);
+    // The keys of the grid reader.
+    static std::vector<std::string> keys();
     void calcCflow();
     std::string toString() const;
 
     // ---- power flow ----------------------------------------------------------
+    // False when the iteration did not converge (the grid is then not in its
+    // steady state).
     bool NRPF();
     bool NRPF(double precision);
+    // The total error the last power flow ended with.
+    double getPowerFlowError() const { return powerFlowError; }
     std::vector<double> NRMethod(double precision, int& steps);
     double PFlFunc(int i);
     void Jij(const std::vector<std::vector<double>>& K, const std::vector<std::vector<double>>& Phi,
@@ -83,6 +100,7 @@ private:
     int refNode;
     int nrICs;
     double nrPrecision;
+    double powerFlowError;
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
 
@@ -101,8 +119,9 @@ private:
     void requireNode(int i) const;
     double totalMismatch();
     void randomizePhases();
-    bool readKey(std::ifstream& in, const std::string& line);
     void checkReferenceNode() const;
+    int countLines(bool (*matches)(const TransmissionLine&)) const;
+    const TransmissionLine* findLine(int i, int j) const;
 };
 
 #endif

@@ -12,6 +12,7 @@
 #include "Param.h"
 #include "PowerGrid.h"
 #include "ResultFile.h"
+#include "ResultPaths.h"
 #include "RungeKutta.h"
 
 namespace {
@@ -46,19 +47,20 @@ private:
     State next;
 };
 
-std::string resultPath(const Param& param, const std::string& middle) {
-    return param.getOfile("path") + middle + param.getOfile("file");
-}
+std::string resultPath(const Param& param, const char* stem) { return results::path(param.outputFilename, stem); }
+
+// The raster's result subdirectories.
+const char* const kResultDirectories[] = {"heijtor", "frequency", "ijtor", "phase", "etraj", "ipm"};
 
 // Appends one initial condition's initial and then final state to the
 // "frequency" and "phase" files that the mean and energy return-time modes share.
 void appendInitialAndFinalState(const Param& param, const double* phases, const double* freqs, Trajectory& traj,
                                 int n) {
-    ResultFile freqFile(resultPath(param, "frequency/frequency"));
+    ResultFile freqFile(resultPath(param, results::kFrequency));
     freqFile.write(freqs, n);
     freqFile.write(traj.freqs(), n);
     freqFile.close();
-    ResultFile phaseFile(resultPath(param, "phase/phase"));
+    ResultFile phaseFile(resultPath(param, results::kPhase));
     phaseFile.write(phases, n);
     phaseFile.write(traj.phases(), n);
 }
@@ -93,55 +95,62 @@ RasterReturnTime::~RasterReturnTime() = default;
 
 // ---- configuration -----------------------------------------------------------
 
+namespace {
+
+template <void (RasterReturnTime::*set)(double)>
+void readReal(RasterReturnTime& raster, ReaderCursor& cursor) {
+    (raster.*set)(CodeUtils::readDouble(cursor.in));
+}
+
+// A threshold key adds a band unless "Num of thresh" fixed their number.
+template <void (RasterReturnTime::*set)(double)>
+void readThreshold(RasterReturnTime& raster, ReaderCursor& cursor) {
+    readReal<set>(raster, cursor);
+    if (!raster.isFixedThreshNum()) raster.setNumOfThresh(raster.getNumOfThresh() + 1);
+    raster.resetThresh();
+}
+
+template <void (RasterReturnTime::*set)(int)>
+void readInt(RasterReturnTime& raster, ReaderCursor& cursor) {
+    (raster.*set)(CodeUtils::readintForKey(cursor.in, cursor.key));
+}
+
+const ReaderKey<RasterReturnTime> kRasterKeys[] = {
+    {"Freq pert minimum", readReal<&RasterReturnTime::setFreqPertMin>},
+    {"Freq pert maximum", readReal<&RasterReturnTime::setFreqPertMax>},
+    {"Phase pert minimum", readReal<&RasterReturnTime::setPhasePertMin>},
+    {"Phase pert maximum", readReal<&RasterReturnTime::setPhasePertMax>},
+    {"Freq pert step", readReal<&RasterReturnTime::setFreqStepw>},
+    {"Phase pert step", readReal<&RasterReturnTime::setPhaseStepw>},
+    {"Pertub delay",
+     [](RasterReturnTime& raster, ReaderCursor& cursor) {
+         raster.setPertDelay(CodeUtils::readintForKey(cursor.in, cursor.key));
+     }},
+    {"RT threshold high", readThreshold<&RasterReturnTime::setThresholdHigh>},
+    {"RT threshold low", readThreshold<&RasterReturnTime::setThresholdLow>},
+    // Accepted for old input files; it carries no value.
+    {"Thresh spread", [](RasterReturnTime&, ReaderCursor&) {}},
+    {"Num of thresh",
+     [](RasterReturnTime& raster, ReaderCursor& cursor) {
+         raster.setNumOfThresh(CodeUtils::readintForKey(cursor.in, cursor.key));
+         raster.setFixedThreshNum(true);
+         raster.resetThresh();
+     }},
+    {"First pert node", readInt<&RasterReturnTime::setFirstPertNode>},
+    {"Last pert node", readInt<&RasterReturnTime::setLastPertNode>},
+};
+
+}  // namespace
+
 bool RasterReturnTime::readFromFile(std::string fileName) {
-    std::ifstream in(fileName);
-    std::string line = "0";
-    while (!line.empty()) {
-        line = CodeUtils::nextLine(in);
-        if (line.compare(0, 2, "//") == 0) continue;
-        if (handleKey(in, line)) std::cout << "read " << line << "\n";
-    }
+    InputText in(fileName);
+    read(in, std::cout);
     return true;
 }
 
-bool RasterReturnTime::handleKey(std::ifstream& in, const std::string& line) {
-    if (CodeUtils::lineIs(line, "Freq pert minimum")) {
-        freqPertMin = CodeUtils::readDouble(in);
-    } else if (CodeUtils::lineIs(line, "Freq pert maximum")) {
-        freqPertMax = CodeUtils::readDouble(in);
-    } else if (CodeUtils::lineIs(line, "Phase pert minimum")) {
-        phasePertMin = CodeUtils::readDouble(in);
-    } else if (CodeUtils::lineIs(line, "Phase pert maximum")) {
-        phasePertMax = CodeUtils::readDouble(in);
-    } else if (CodeUtils::lineIs(line, "Freq pert step")) {
-        freqStepw = CodeUtils::readDouble(in);
-    } else if (CodeUtils::lineIs(line, "Phase pert step")) {
-        phaseStepw = CodeUtils::readDouble(in);
-    } else if (CodeUtils::lineIs(line, "Pertub delay")) {
-        pertDelay = CodeUtils::readintForKey(in, line);
-    } else if (CodeUtils::lineIs(line, "RT threshold high")) {
-        thresholdHigh = CodeUtils::readDouble(in);
-        if (!fixedThreshNum) ++numOfThresh;
-        resetThresh();
-    } else if (CodeUtils::lineIs(line, "RT threshold low")) {
-        thresholdLow = CodeUtils::readDouble(in);
-        if (!fixedThreshNum) ++numOfThresh;
-        resetThresh();
-    } else if (CodeUtils::lineIs(line, "Thresh spread")) {
-        // The key is accepted for old input files; it carries no value.
-    } else if (CodeUtils::lineIs(line, "Num of thresh")) {
-        numOfThresh = CodeUtils::readintForKey(in, line);
-        fixedThreshNum = true;
-        resetThresh();
-    } else if (CodeUtils::lineIs(line, "First pert node")) {
-        firstPertNode = CodeUtils::readintForKey(in, line);
-    } else if (CodeUtils::lineIs(line, "Last pert node")) {
-        lastPertNode = CodeUtils::readintForKey(in, line);
-    } else {
-        return false;
-    }
-    return true;
-}
+void RasterReturnTime::read(InputText& in, std::ostream& console) { scanBlock(in, console, *this, kRasterKeys); }
+
+std::vector<std::string> RasterReturnTime::keys() { return keyNames(kRasterKeys); }
 
 std::string RasterReturnTime::toString() {
     std::ostringstream out;
@@ -247,7 +256,7 @@ void RasterReturnTime::requireParamNodeCount(const Param& param, const char* mod
 
 void RasterReturnTime::rasterRT(Param& param, RungeKutta& rk) {
     validate(param);
-    for (const char* dir : {"heijtor", "frequency", "ijtor", "phase", "etraj", "ipm"}) CodeUtils::cdir(dir);
+    makeResultDirectories(param);
     resetThresh();
     takeSteadyState();
 
@@ -271,6 +280,16 @@ void RasterReturnTime::rasterRT(Param& param, RungeKutta& rk) {
                 p = phasePertMin;
             }
         }
+    }
+}
+
+// The subdirectories are made (and announced) in the working directory, and
+// silently under the directory part of the output name, where the files go.
+void RasterReturnTime::makeResultDirectories(const Param& param) const {
+    const std::string outputDir = param.getOfile("path");
+    for (const char* dir : kResultDirectories) {
+        CodeUtils::cdir(dir);
+        if (!outputDir.empty()) CodeUtils::makeDirectory(outputDir + dir);
     }
 }
 
@@ -373,8 +392,8 @@ void RasterReturnTime::trajIC(Param& param, RungeKutta& rk, double* phases, doub
     const int steps = param.rkSteps;
     if (steps < 2) return;
     const int n = grid->getNumNodes();
-    ResultFile freqFile(resultPath(param, "frequency/freqTraj"));
-    ResultFile phasFile(resultPath(param, "phase/phasTraj"));
+    ResultFile freqFile(resultPath(param, results::kFreqTraj));
+    ResultFile phasFile(resultPath(param, results::kPhasTraj));
     Trajectory traj(rk, param.stepWidth, phases, freqs, n);
     for (int s = 1; s < steps; ++s) {
         traj.step();
@@ -422,7 +441,7 @@ void RasterReturnTime::maxPIC(Param& param, RungeKutta& rk, double* phases, doub
                                      freqs[pertNode], freqMax.at(j), freqMaxTime.at(j), phasMax.at(j),
                                      phasMaxTime.at(j)});
     }
-    CodeUtils::vecToBinFileFast(record, resultPath(param, "ipm/ipm"));
+    CodeUtils::vecToBinFileFast(record, resultPath(param, results::kMaxima));
 }
 
 void RasterReturnTime::mrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
@@ -444,7 +463,7 @@ void RasterReturnTime::mrtIC(Param& param, RungeKutta& rk, double* phases, doubl
         record.insert(record.end(), {static_cast<double>(pertNode), static_cast<double>(j), phases[pertNode],
                                      freqs[pertNode], means[j]});
     }
-    CodeUtils::vecToBinFileFast(record, resultPath(param, "ijtor/ijtor"));
+    CodeUtils::vecToBinFileFast(record, resultPath(param, results::kMeanReturn));
     appendInitialAndFinalState(param, phases, freqs, traj, n);
 }
 
@@ -459,12 +478,12 @@ void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, doub
     param.enRetReached = false;
     param.enRetTime = kInf;
 
-    ResultFile energyFile(resultPath(param, "etraj/etraj"));
+    ResultFile energyFile(resultPath(param, results::kEnergyTraj));
     std::optional<ResultFile> freqSamples;
     std::optional<ResultFile> phaseSamples;
     if (sampling) {
-        freqSamples.emplace(resultPath(param, "frequency/frequencyTraj"));
-        phaseSamples.emplace(resultPath(param, "phase/phaseTraj"));
+        freqSamples.emplace(resultPath(param, results::kFrequencySamples));
+        phaseSamples.emplace(resultPath(param, results::kPhaseSamples));
     }
 
     Trajectory traj(rk, param.stepWidth, phases, freqs, m);
@@ -480,7 +499,7 @@ void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, doub
     }
 
     CodeUtils::vecToBinFile({static_cast<double>(pertNode), 0.0, phases[pertNode], freqs[pertNode], param.enRetTime},
-                            resultPath(param, "heijtor/heijtor"));
+                            resultPath(param, results::kEnergyReturn));
     appendInitialAndFinalState(param, phases, freqs, traj, m);
 }
 

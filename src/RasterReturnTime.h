@@ -1,10 +1,11 @@
 #ifndef TESSALY_RASTERRETURNTIME_H
 #define TESSALY_RASTERRETURNTIME_H
 
-#include <iosfwd>
+#include <ostream>
 #include <string>
 #include <vector>
 
+class InputText;
 class Param;
 class PowerGrid;
 class RungeKutta;
@@ -18,9 +19,15 @@ public:
     RasterReturnTime(const RasterReturnTime&) = delete;
     RasterReturnTime& operator=(const RasterReturnTime&) = delete;
 
+    // Reads the raster keys of an input file, reporting them on standard output.
     bool readFromFile(std::string fileName);
+    void read(InputText& in, std::ostream& console);
+    // The keys of the raster reader.
+    static std::vector<std::string> keys();
     std::string toString();
-    // Throws InputError (before anything is written) for an unusable configuration.
+    // Throws InputError for a configuration the analysis cannot run on.
+    void validate(const Param& param) const;
+    // Validates (before anything is written), then walks the raster.
     void rasterRT(Param& param, RungeKutta& rk);
 
     // ---- raster walk and return-time table ---------------------------------
@@ -122,12 +129,11 @@ private:
     std::vector<double> inertias;
     std::vector<double> netPowers;  // powerMech - powerDiag
 
-    bool handleKey(std::ifstream& in, const std::string& line);
-    void validate(const Param& param) const;
     void validateNodeRange() const;
     void validateOffsets() const;
     void validateModeSettings(const Param& param) const;
     void requireParamNodeCount(const Param& param, const char* modeKey) const;
+    void makeResultDirectories(const Param& param) const;
     void runModes(Param& param, RungeKutta& rk, double* phases, double* freqs);
     void clearReturnTable();
     void updateEnergyReturn(Param& param, double energy, int i);

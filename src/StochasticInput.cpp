@@ -17,6 +17,8 @@
 #include "Param.h"
 #include "PowerGrid.h"
 #include "ResultFile.h"
+#include "ResultPaths.h"
+#include "RunStatus.h"
 #include "RungeKutta.h"
 
 namespace {
@@ -139,72 +141,84 @@ void StochasticInput::calcTLagSteps(std::vector<double> lags) {
     for (double lag : lags) timeLagSteps.push_back(lagToSteps(lag, param->stepWidth));
 }
 
+namespace {
+
+template <double StochasticInput::*member>
+void readReal(StochasticInput& stochastic, ReaderCursor& cursor) {
+    stochastic.*member = CodeUtils::readDouble(cursor.in);
+}
+
+template <int StochasticInput::*member>
+void readInt(StochasticInput& stochastic, ReaderCursor& cursor) {
+    stochastic.*member = CodeUtils::readintForKey(cursor.in, cursor.key);
+}
+
+const ReaderKey<StochasticInput> kStochasticKeys[] = {
+    {"Turbine nodes",
+     [](StochasticInput& s, ReaderCursor& c) {
+         s.turbineNodes = CodeUtils::readIntMatArb(c.in, c.line);
+         c.handedBack = true;
+     }},
+    {"Turbine prated",
+     [](StochasticInput& s, ReaderCursor& c) {
+         CodeUtils::readDVec(c.in, &s.turbinePrated);
+         s.pratedGiven = true;
+     }},
+    {"Turbine vrated", readReal<&StochasticInput::turbineVrated>},
+    {"Renewable share",
+     [](StochasticInput& s, ReaderCursor& c) {
+         CodeUtils::readDVec(c.in, &s.renewableShare);
+         s.flucShare = true;
+     }},
+    {"Turbine vmean", readReal<&StochasticInput::turbineVmean>},
+    {"Survive threshold", readReal<&StochasticInput::surviveThreshold>},
+    {"Survive init steps", readInt<&StochasticInput::surviveInitSteps>},
+    {"Survive interval", readInt<&StochasticInput::surviveInterval>},
+    {"Write stoch",
+     [](StochasticInput& s, ReaderCursor& c) { s.writeStoch = CodeUtils::readintForKey(c.in, c.key) != 0; }},
+    {"Freq hist bin width", readReal<&StochasticInput::freqHistBinWidth>},
+    {"Freq hist bin num",
+     [](StochasticInput& s, ReaderCursor& c) { s.setFreqHistBinNum(CodeUtils::readintForKey(c.in, c.key)); }},
+    {"Freq incr hist bin width", readReal<&StochasticInput::freqIncrHistBinWidth>},
+    {"Freq time lags",
+     [](StochasticInput& s, ReaderCursor& c) {
+         CodeUtils::readDVec(c.in, &s.timeLags);
+         s.calcTLagSteps(s.timeLags);
+     }},
+    // The value line stays the current line: an empty one ends the block.
+    {"Stoch filename",
+     [](StochasticInput& s, ReaderCursor& c) {
+         c.line = CodeUtils::readValueLine(c.in);
+         s.stochFilename = c.line;
+     }},
+    {"Wind series",
+     [](StochasticInput& s, ReaderCursor& c) {
+         s.windSeries = CodeUtils::readDMatArb(c.in, c.line);
+         c.handedBack = true;
+     }},
+    {"Wind series ext",
+     [](StochasticInput& s, ReaderCursor& c) {
+         c.line = CodeUtils::readValueLine(c.in);
+         if (!c.in.isScanOnly()) s.windSeries = CodeUtils::readExtDMat(c.line, c.key);
+     }},
+    {"Wind mult", [](StochasticInput& s, ReaderCursor&) { s.multipleWindSer = true; }},
+    {"Wind D1", readReal<&StochasticInput::windD1>},
+};
+
+}  // namespace
+
 bool StochasticInput::readFromFile(std::string fileName) {
-    std::ifstream in(fileName);
-    if (!in) return true;
-    std::cout << "-------------------- StochasticInput reading " << " --------------------\n";
-
-    std::string line = "0";
-    bool pending = false;  // a matrix handed its ending line back
-    while (!line.empty()) {
-        if (!pending) line = CodeUtils::nextLine(in);
-        pending = false;
-        if (line.empty()) break;
-        if (line.compare(0, 2, "//") == 0) continue;
-
-        const std::string key = line;
-        bool known = true;
-        if (CodeUtils::lineIs(key, "Turbine nodes")) {
-            turbineNodes = CodeUtils::readIntMatArb(in, line);
-            pending = true;
-        } else if (CodeUtils::lineIs(key, "Turbine prated")) {
-            CodeUtils::readDVec(in, &turbinePrated);
-            pratedGiven = true;
-        } else if (CodeUtils::lineIs(key, "Turbine vrated")) {
-            turbineVrated = CodeUtils::readDouble(in);
-        } else if (CodeUtils::lineIs(key, "Renewable share")) {
-            CodeUtils::readDVec(in, &renewableShare);
-            flucShare = true;
-        } else if (CodeUtils::lineIs(key, "Turbine vmean")) {
-            turbineVmean = CodeUtils::readDouble(in);
-        } else if (CodeUtils::lineIs(key, "Survive threshold")) {
-            surviveThreshold = CodeUtils::readDouble(in);
-        } else if (CodeUtils::lineIs(key, "Survive init steps")) {
-            surviveInitSteps = CodeUtils::readintForKey(in, key);
-        } else if (CodeUtils::lineIs(key, "Survive interval")) {
-            surviveInterval = CodeUtils::readintForKey(in, key);
-        } else if (CodeUtils::lineIs(key, "Write stoch")) {
-            writeStoch = CodeUtils::readintForKey(in, key) != 0;
-        } else if (CodeUtils::lineIs(key, "Freq hist bin width")) {
-            freqHistBinWidth = CodeUtils::readDouble(in);
-        } else if (CodeUtils::lineIs(key, "Freq hist bin num")) {
-            setFreqHistBinNum(CodeUtils::readintForKey(in, key));
-        } else if (CodeUtils::lineIs(key, "Freq incr hist bin width")) {
-            freqIncrHistBinWidth = CodeUtils::readDouble(in);
-        } else if (CodeUtils::lineIs(key, "Freq time lags")) {
-            CodeUtils::readDVec(in, &timeLags);
-            calcTLagSteps(timeLags);
-        } else if (CodeUtils::lineIs(key, "Stoch filename")) {
-            // The value line stays the current line: an empty one ends the block.
-            line = CodeUtils::nextLine(in);
-            stochFilename = line;
-        } else if (CodeUtils::lineIs(key, "Wind series")) {
-            windSeries = CodeUtils::readDMatArb(in, line);
-            pending = true;
-        } else if (CodeUtils::lineIs(key, "Wind series ext")) {
-            line = CodeUtils::nextLine(in);
-            windSeries = CodeUtils::readExtDMat(line);
-        } else if (CodeUtils::lineIs(key, "Wind mult")) {
-            multipleWindSer = true;
-        } else if (CodeUtils::lineIs(key, "Wind D1")) {
-            windD1 = CodeUtils::readDouble(in);
-        } else {
-            known = false;
-        }
-        if (known) std::cout << "read " << key << "\n";
-    }
+    InputText in(fileName);
+    if (in.isOpen()) read(in, std::cout);
     return true;
 }
+
+void StochasticInput::read(InputText& in, std::ostream& console) {
+    console << "-------------------- StochasticInput reading " << " --------------------\n";
+    scanBlock(in, console, *this, kStochasticKeys);
+}
+
+std::vector<std::string> StochasticInput::keys() { return keyNames(kStochasticKeys); }
 
 std::string StochasticInput::toString() {
     std::ostringstream out;
@@ -247,7 +261,7 @@ bool StochasticInput::toFile(Param* param) {
 
 // ---- wind series and turbine power ---------------------------------------------
 
-void StochasticInput::getPartsAndLen(int& parts, int& len, std::vector<double>* series) {
+void StochasticInput::getPartsAndLen(int& parts, int& len, const std::vector<double>* series) const {
     const long long samples = static_cast<long long>(series->size());
     const int steps = param->rkSteps;
     auto cut = [&](double partLength) {
@@ -300,10 +314,9 @@ void StochasticInput::prepareTurbines(Param& param, RungeKutta&, std::vector<int
         powerSeries.emplace_back();
         stochasticPseries(nodes[j], &currentWindPart.at(j), &powerSeries.back(), param);
         if (writeStoch) {
-            CodeUtils::cpthdir(dir, "pseries");
-            CodeUtils::vecToBinFile(powerSeries.back(), dir + "pseries/" + stochFilename + "tn" +
-                                                            CodeUtils::d2Str(nodes[j]) + "w" +
-                                                            CodeUtils::d2Str(part));
+            directories.use(CodeUtils::joinPath(dir, "pseries"));
+            CodeUtils::vecToBinFile(powerSeries.back(),
+                                    results::powerSeriesPath(param.outputFilename, stochFilename, nodes[j], part));
         }
     }
 }
@@ -312,7 +325,7 @@ void StochasticInput::stochasticPseries(int node, std::vector<double>* speed, st
                                         Param& param) {
     const int samples = static_cast<int>(speed->size());
     const double dt = param.stepWidth;
-    const std::string windFile = param.getOfile("path") + "windspeed" + stochFilename;
+    const std::string windFile = results::windSpeedPath(param.outputFilename, stochFilename);
 
     if (param.isModeStepFun()) {
         power->clear();
@@ -423,7 +436,11 @@ void StochasticInput::setPowerMechStationary(std::vector<int> nodes) {
     for (std::size_t j = 0; j < nodes.size(); ++j) {
         grid->setPowerMech(nodes[j], CodeUtils::dvecMean(powerSeries.at(j)));
     }
-    grid->NRPF();
+    if (!grid->NRPF() && status != nullptr) {
+        status->steadyStateMissed("the power flow of " + quoted(currentAnalysis) + " for run " +
+                                      quoted(param->outputFilename),
+                                  grid->getPowerFlowError());
+    }
 }
 
 void StochasticInput::prepareInitialState(std::vector<double>& theta, std::vector<double>& omega,
@@ -439,30 +456,40 @@ void StochasticInput::prepareInitialState(std::vector<double>& theta, std::vecto
 
 // ---- driver ------------------------------------------------------------------------
 
-void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
+StochasticInput::RunPlan StochasticInput::planRun(const Param& param) const {
     if (windSeries.empty()) {
         throw InputError(quoted("Wind series") + " has no rows, but the stochastic analysis needs at least 1");
     }
-    int parts = 1;
-    int len = static_cast<int>(windSeries[0].size());
-    if (multipleWindSer) getPartsAndLen(parts, len, &windSeries[0]);
-    if (parts < 1) {
+    RunPlan plan;
+    plan.parts = 1;
+    plan.partLength = static_cast<int>(windSeries[0].size());
+    if (multipleWindSer) getPartsAndLen(plan.parts, plan.partLength, &windSeries[0]);
+    // Without a part or a configuration nothing runs and the output name stays.
+    plan.runs = plan.parts >= 1 && !turbineNodes.empty();
+    if (plan.runs) validateRun(param, plan.parts, plan.partLength);
+    return plan;
+}
+
+void StochasticInput::prepare(const Param& param) {
+    const RunPlan plan = planRun(param);
+    if (plan.parts < 1) {
         CodeUtils::warn(quoted("Wind series") + " row 0 has " + str(windSeries[0].size()) +
-                        " samples, fewer than one part of " + str(len) + " (" + quoted("Wind mult") +
+                        " samples, fewer than one part of " + str(plan.partLength) + " (" + quoted("Wind mult") +
                         "): no stochastic run");
     }
-    // Without a part or a configuration nothing runs and the output name stays.
-    if (parts < 1 || turbineNodes.empty()) return;
-    validateRun(param, parts, len);
+}
+
+void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
+    const RunPlan plan = planRun(param);
+    if (!plan.runs) return;
+    makeResultDirectories(param);
 
     const std::string base = param.outputFilename;
-    std::string stem = base;
-    for (int p = 0; p < parts; ++p) {
-        getCurrentWindPart(p, len, &windSeries, &currentWindPart);
-        if (multipleWindSer) stem = base + "w" + CodeUtils::d2Str(p);
+    for (int p = 0; p < plan.parts; ++p) {
+        getCurrentWindPart(p, plan.partLength, &windSeries, &currentWindPart);
         for (std::size_t c = 0; c < turbineNodes.size(); ++c) {
             const std::vector<int>& nodes = turbineNodes[c];
-            param.outputFilename = stem + "tn" + CodeUtils::d2Str(static_cast<double>(c));
+            param.outputFilename = results::stochasticRunName(base, multipleWindSer, p, c);
             prepareTurbines(param, rk, nodes, p);
             calcBalanceFactor(nodes);
             stochEvaluation(param, rk, nodes);
@@ -470,33 +497,63 @@ void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
     }
 }
 
-void StochasticInput::stochEvaluation(Param& param, RungeKutta& rk, std::vector<int> nodes) {
+// Every directory the switched-on analyses write into exists before the first
+// configuration runs (the cascade, for one, writes survival and flank records).
+void StochasticInput::makeResultDirectories(const Param& param) {
     const std::string dir = param.getOfile("path");
+    std::vector<const char*> names;
+    if (writeStoch) names.push_back("pseries");
+    if (param.isModeStochCASC()) names.insert(names.end(), {"stochcas", "surv", "flanks"});
+    if (param.isModeStochLf()) names.push_back("flow");
+    if (param.isModeSurvivall() || param.isModeSurv()) names.insert(names.end(), {"surv", "hist", "flanks"});
+    if (param.isModeStraj()) names.insert(names.end(), {"frequency", "phase"});
+    for (const char* name : names) directories.make(CodeUtils::joinPath(dir, name));
+}
+
+void StochasticInput::stochEvaluation(Param& param, RungeKutta& rk, std::vector<int> nodes) {
     if (param.isModeStochCASC()) {
-        CodeUtils::cpthdir(dir, "stochcas");
+        startAnalysis(param, "Mode stoch casc", {"stochcas"});
         stochCasc(param, rk, nodes);
+        if (param.cascadeRestoreLines) grid->putLinesInService();
     }
     if (param.isModeStochLf()) {
-        CodeUtils::cpthdir(dir, "flow");
+        startAnalysis(param, "Mode stoch lf", {"flow"});
         stochFlows(param, rk, nodes);
     }
     if (param.isModeSurvivall()) {
-        CodeUtils::cpthdir(dir, "surv");
-        CodeUtils::cpthdir(dir, "hist");
-        CodeUtils::cpthdir(dir, "flanks");
+        startAnalysis(param, "Mode surv all", {"surv", "hist", "flanks"});
         ExceedProbAll(param, *grid, rk, nodes);
     }
     if (param.isModeSurv()) {
-        CodeUtils::cpthdir(dir, "surv");
-        CodeUtils::cpthdir(dir, "hist");
-        CodeUtils::cpthdir(dir, "flanks");
+        startAnalysis(param, "Mode surv", {"surv", "hist", "flanks"});
         ExceedProb(param, rk, nodes);
     }
     if (param.isModeStraj()) {
-        CodeUtils::cpthdir(dir, "frequency");
-        CodeUtils::cpthdir(dir, "phase");
+        startAnalysis(param, "Mode save traj", {"frequency", "phase"});
         traj(param, rk, nodes);
     }
+}
+
+void StochasticInput::startAnalysis(const Param& param, const char* modeKey,
+                                    std::initializer_list<const char*> directoryNames) {
+    currentAnalysis = modeKey;
+    const std::string dir = param.getOfile("path");
+    for (const char* name : directoryNames) directories.use(CodeUtils::joinPath(dir, name));
+    warnAboutTrippedLines(param);
+}
+
+// Lines a cascade switched off stay off for whatever runs after it; said once
+// per run, as the first analysis starts without them.
+void StochasticInput::warnAboutTrippedLines(const Param& param) {
+    if (trippedLinesReported) return;
+    const int out = grid->linesOutOfService();
+    if (out == 0) return;
+    trippedLinesReported = true;
+    CodeUtils::warn(quoted(currentAnalysis) + " of run " + quoted(param.outputFilename) + " starts with " +
+                    str(out) + (out == 1 ? " line" : " lines") +
+                    " out of service that a cascade switched off; tripped lines stay out for every later "
+                    "analysis and configuration of this run (" + quoted("Cascade restore lines") +
+                    " puts them back after each cascade)");
 }
 
 // ---- input limits, checked before any run writes a result ---------------------------
@@ -614,8 +671,8 @@ long long StochasticInput::powerSeriesLength(const Param& param, int windSamples
 
 // ---- analyses ------------------------------------------------------------------------
 
-std::string StochasticInput::resultPath(const Param& param, const std::string& stem) const {
-    return param.getOfile("path") + stem + param.getOfile("file");
+std::string StochasticInput::resultPath(const Param& param, const char* stem) const {
+    return results::path(param.outputFilename, stem);
 }
 
 void StochasticInput::driveTurbines(const std::vector<int>& nodes, int step) {
@@ -635,8 +692,8 @@ void StochasticInput::traj(Param& param, RungeKutta& rk, std::vector<int> nodes)
     std::unique_ptr<ResultFile> freqFile;
     std::unique_ptr<ResultFile> phasFile;
     if (steps > 1) {
-        freqFile = std::make_unique<ResultFile>(resultPath(param, "frequency/freqTraj"));
-        phasFile = std::make_unique<ResultFile>(resultPath(param, "phase/phasTraj"));
+        freqFile = std::make_unique<ResultFile>(resultPath(param, results::kFreqTraj));
+        phasFile = std::make_unique<ResultFile>(resultPath(param, results::kPhasTraj));
     }
     for (int s = 0; s < steps; ++s) {
         driveTurbines(nodes, s);
@@ -674,7 +731,7 @@ void StochasticInput::stochFlows(Param& param, RungeKutta& rk, std::vector<int> 
     // The measured-step count in double: S - I may lie outside the int range.
     std::vector<double> flows;
     grid->getFIJ(&flows, static_cast<double>(steps) - initSteps);
-    CodeUtils::vecToBinFileFast(flows, resultPath(param, "flow/fij"));
+    CodeUtils::vecToBinFileFast(flows, resultPath(param, results::kLineFlows));
 }
 
 void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> nodes) {
@@ -698,7 +755,7 @@ void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> 
         state.swap();
     }
     // Survival records are streamed: there are (S - I) / V of them per node.
-    ResultFile survFile(resultPath(param, "surv/surv"));
+    ResultFile survFile(resultPath(param, results::kSurvival));
     for (int s = initSteps; s < steps; ++s) {
         driveTurbines(nodes, s);
         state.step(rk, dt);
@@ -716,15 +773,15 @@ void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> 
     survFile.close();
 
     if (!freqHist.empty()) {
-        ResultFile histFile(resultPath(param, "hist/histFreq"));
+        ResultFile histFile(resultPath(param, results::kHistogram));
         for (const std::vector<int>& row : freqHist) histFile.writeInts(row);
     }
     for (std::size_t k = 0; k < timeLags.size() && k < freqIncrHist.size(); ++k) {
         if (freqIncrHist[k].empty()) continue;
-        ResultFile incrFile(resultPath(param, "hist/histIncrFreq") + "-" + CodeUtils::d2Str(timeLags[k]));
+        ResultFile incrFile(results::incrementHistogramPath(param.outputFilename, timeLags[k]));
         for (const std::vector<int>& row : freqIncrHist[k]) incrFile.writeInts(row);
     }
-    writeFlanks(param, resultPath(param, "flanks/flanks"));
+    writeFlanks(param, resultPath(param, results::kFlanks));
 }
 
 template <class StepCheck>
@@ -765,8 +822,8 @@ void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& r
     param.resetFlanks();
     std::srand(param.getRandSeed());
     std::vector<double> records = runAllNodeSurvival(param, grid, rk, nodes, [](double*, double) {});
-    CodeUtils::vecToBinFileFast(records, resultPath(param, "surv/surv"));
-    writeFlanks(param, resultPath(param, "flanks/flanks"));
+    CodeUtils::vecToBinFileFast(records, resultPath(param, results::kSurvival));
+    writeFlanks(param, resultPath(param, results::kFlanks));
 }
 
 void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> nodes) {
@@ -785,14 +842,14 @@ void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> n
             grid->checkLines(thetaNew, &fromList, &toList, &timeList, t, param);
         });
 
-    CodeUtils::vecToBinFileFast(records, resultPath(param, "surv/surv"));
-    CodeUtils::vecIToBinFileFast(fromList, resultPath(param, "stochcas/stochcasI"));
-    CodeUtils::vecIToBinFileFast(toList, resultPath(param, "stochcas/stochcasII"));
-    CodeUtils::vecToBinFileFast(timeList, resultPath(param, "stochcas/stochcasT"));
-    CodeUtils::vecToBinFileFast(param.lineMaxFlows, resultPath(param, "stochcas/maxL"));
-    CodeUtils::vecToBinFileFast(param.lineMaxRatios, resultPath(param, "stochcas/maxLp"));
-    CodeUtils::vecIToBinFileFast(param.lineMaxIds, resultPath(param, "stochcas/maxlij"));
-    writeFlanks(param, resultPath(param, "flanks/flanks"));
+    CodeUtils::vecToBinFileFast(records, resultPath(param, results::kSurvival));
+    CodeUtils::vecIToBinFileFast(fromList, resultPath(param, results::kTripFrom));
+    CodeUtils::vecIToBinFileFast(toList, resultPath(param, results::kTripTo));
+    CodeUtils::vecToBinFileFast(timeList, resultPath(param, results::kTripTime));
+    CodeUtils::vecToBinFileFast(param.lineMaxFlows, resultPath(param, results::kMaxLoad));
+    CodeUtils::vecToBinFileFast(param.lineMaxRatios, resultPath(param, results::kMaxLoadRatio));
+    CodeUtils::vecIToBinFileFast(param.lineMaxIds, resultPath(param, results::kMaxLoadLine));
+    writeFlanks(param, resultPath(param, results::kFlanks));
 }
 
 // ---- statistics buffers ------------------------------------------------------------------

@@ -1,11 +1,17 @@
 #ifndef TESSALY_STOCHASTICINPUT_H
 #define TESSALY_STOCHASTICINPUT_H
 
+#include <initializer_list>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "ResultDirectories.h"
+
+class InputText;
 class Param;
 class PowerGrid;
+class RunStatus;
 class RungeKutta;
 
 // Stochastic wind-input analysis: wind series to turbine power, generator
@@ -19,7 +25,12 @@ public:
     virtual ~StochasticInput();
 
     // ---- settings, reader and report ---------------------------------------
+    // Reads the analysis' keys of an input file, reporting them on standard
+    // output (nothing when the file cannot be opened).
     bool readFromFile(std::string fileName);
+    void read(InputText& in, std::ostream& console);
+    // The keys of the stochastic reader.
+    static std::vector<std::string> keys();
     void calcTLagSteps(std::vector<double> lags);
     std::string toString();
     bool toFile(Param* param);
@@ -38,7 +49,7 @@ public:
     void setFreqHistBinNum(int n);
 
     // ---- wind series and turbine power -------------------------------------
-    void getPartsAndLen(int& parts, int& len, std::vector<double>* series);
+    void getPartsAndLen(int& parts, int& len, const std::vector<double>* series) const;
     void getCurrentWindPart(int part, int len, std::vector<std::vector<double>>* all,
                             std::vector<std::vector<double>>* current);
     void prepareTurbines(Param& param, RungeKutta& rk, std::vector<int> nodes, int part);
@@ -56,6 +67,19 @@ public:
     void clearPSeries() { powerSeries.clear(); }
 
     // ---- driver --------------------------------------------------------------
+    // The runs of the analysis: every configuration for every wind part.
+    struct RunPlan {
+        int parts = 0;
+        int partLength = 0;
+        bool runs = false;  // false: no part or no configuration, nothing runs
+    };
+    // Throws InputError for input the analysis cannot run on.
+    RunPlan planRun(const Param& param) const;
+    // planRun before the run starts, warning when it has nothing to run.
+    void prepare(const Param& param);
+    // Power flows that miss the steady state are reported to `status` (none
+    // when null).
+    void setRunStatus(RunStatus* runStatus) { status = runStatus; }
     // Throws InputError, before the first configuration writes anything, for
     // input the analysis cannot run on.
     void stochSwing(Param& param, RungeKutta& rk);
@@ -124,6 +148,11 @@ private:
     void validatePowerSeries(const Param& param, int len) const;
     long long powerSeriesLength(const Param& param, int windSamples) const;
     void driveTurbines(const std::vector<int>& nodes, int step);
+    void makeResultDirectories(const Param& param);
+    // Marks the start of an analysis: its directories are announced, lines a
+    // cascade left out of service are warned about.
+    void startAnalysis(const Param& param, const char* modeKey, std::initializer_list<const char*> directoryNames);
+    void warnAboutTrippedLines(const Param& param);
     // The all-node survival integration shared by ExceedProbAll and the
     // cascade: settling, then counting with a record every surviveInterval
     // steps; checkStep(thetaNew, t) runs after the flank check of every step.
@@ -132,7 +161,12 @@ private:
     std::vector<double> runAllNodeSurvival(Param& param, PowerGrid& onGrid, RungeKutta& rk,
                                            const std::vector<int>& nodes, StepCheck checkStep);
     void writeFlanks(const Param& param, const std::string& fileName);
-    std::string resultPath(const Param& param, const std::string& stem) const;
+    std::string resultPath(const Param& param, const char* stem) const;
+
+    RunStatus* status = nullptr;
+    ResultDirectories directories;
+    std::string currentAnalysis;
+    bool trippedLinesReported = false;
 };
 
 #endif

@@ -1,5 +1,11 @@
+#include <cstdio>
 #include <iostream>
 
 #include "tessaly.h"
 
-int main() { return runTessaly(std::cin); }
+int main() {
+    // Every console line reaches a pipe (tessaly | tee log) as it is written,
+    // not when the run ends; std::cout writes through the C stream.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    return runTessaly(std::cin);
+}

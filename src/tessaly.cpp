@@ -12,9 +12,9 @@
 #include "Function.h"
 #include "Param.h"
 #include "PowerGrid.h"
-#include "RasterReturnTime.h"
+#include "RunSetup.h"
+#include "RunStatus.h"
 #include "RungeKutta.h"
-#include "StochasticInput.h"
 
 namespace {
 
@@ -44,43 +44,42 @@ void reportUnreadableInput() {
 }
 
 // Runs the analyses the input switches on, in their fixed order, collecting
-// their text reports for the run report.
-void runAnalyses(const std::string& inputFile, Param& param, PowerGrid& grid, RungeKutta& rungeKutta,
-                 std::ostream& report) {
+// their text reports for the run report. The analyses' readers ran when the
+// input was loaded; their console text comes here, where it always stood.
+void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, RunStatus& status) {
+    Param& param = setup.param;
     if (param.isNRonly()) std::cout << kUnsupportedMode;
     if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
-    if (param.isModeRasterRt()) {
-        RasterReturnTime raster(&grid);
-        raster.readFromFile(inputFile);
+    if (setup.raster) {
+        std::cout << setup.rasterReading;
         // Taken before the run: it documents the configuration as read.
-        report << raster.toString();
-        raster.rasterRT(param, rungeKutta);
+        report << setup.raster->toString();
+        setup.raster->rasterRT(param, rungeKutta);
     }
     if (param.isModePPert()) std::cout << kUnsupportedMode;
-    if (param.isModeStochInp()) {
-        StochasticInput stochastic(&grid, &param);
-        stochastic.readFromFile(inputFile);
-        stochastic.stochSwing(param, rungeKutta);
+    if (setup.stochastic) {
+        std::cout << setup.stochasticReading;
+        setup.stochastic->setRunStatus(&status);
+        setup.stochastic->stochSwing(param, rungeKutta);
         // Taken after the run: the analysis fills in what it found.
-        report << stochastic.toString();
+        report << setup.stochastic->toString();
     }
 }
 
 int runStages(std::istream& in) {
-    Param param;
-    param.version = kProgramVersion;
-    PowerGrid grid;
-
     std::string inputFile = askForInputFile(in);
-    if (!param.readParamsFromFile(inputFile)) {
+    std::unique_ptr<RunSetup> setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
+    if (!setup) {
         reportUnreadableInput();
         return 1;
     }
+    Param& param = setup->param;
+    PowerGrid& grid = setup->grid;
     srand(param.getRandSeed());
-
-    grid.readFromFile(inputFile);
     std::cout << "Finished reading parameters.\n";
-    grid.NRPF();
+
+    RunStatus status;
+    if (!grid.NRPF()) status.steadyStateMissed("the power flow", grid.getPowerFlowError());
 
     auto function = std::make_unique<Function>(&param, &grid);
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());
@@ -92,7 +91,7 @@ int runStages(std::istream& in) {
     if (param.graphViz) param.toGraphViz();
     param.toFile();
 
-    runAnalyses(inputFile, param, grid, rungeKutta, report);
+    runAnalyses(*setup, rungeKutta, report, status);
 
     std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
     std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
@@ -104,7 +103,7 @@ int runStages(std::istream& in) {
 
     function.reset();
     std::cout << "Done.\n";
-    return 0;
+    return status.exitStatus();
 }
 
 }  // namespace

@@ -10,7 +10,8 @@ class Param;
 void writeToFile(Param& param, std::string text);
 
 // The whole run: banner, input file name from `in`, readers, power flow,
-// analyses, timing, report. Returns the exit status.
+// analyses, timing, report. Returns the exit status: 0 complete, 1 input file
+// cannot be opened, 2 invalid input, 3 a power flow missed the steady state.
 int runTessaly(std::istream& in);
 
 #endif

@@ -14,10 +14,10 @@ using testsupport::writeText;
 
 namespace {
 
-std::ifstream openWith(const ScratchDir& dir, const std::string& text) {
+InputText openWith(const ScratchDir& dir, const std::string& text) {
     std::string path = dir.file("in.txt");
     writeText(path, text);
-    return std::ifstream(path);
+    return InputText(path);
 }
 
 std::vector<double> doubles(std::initializer_list<double> values) { return std::vector<double>(values); }
@@ -36,43 +36,43 @@ TEST(LineIs, TrimsOnlyTheKey) {
 
 TEST(ReadInt, SkipsBlankLinesAndDiscardsRestOfLine) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "\n\n42 apples\nnext line\n3.7\n-5\n");
+    InputText in = openWith(dir, "\n\n42 apples\nnext line\n3.7\n-5\n");
     EXPECT_EQ(CodeUtils::readint(in), 42);
     EXPECT_EQ(CodeUtils::nextLine(in), "next line");
     EXPECT_EQ(CodeUtils::readint(in), 3);
     EXPECT_EQ(CodeUtils::readint(in), -5);
-    EXPECT_FALSE(in.fail());
+    EXPECT_FALSE(in.hasFailed());
 }
 
 TEST(ReadInt, NonNumberFailsTheStreamForGood) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "abc\n7\nmore\n");
+    InputText in = openWith(dir, "abc\n7\nmore\n");
     EXPECT_EQ(CodeUtils::readint(in), 0);
-    EXPECT_TRUE(in.fail());
+    EXPECT_TRUE(in.hasFailed());
     EXPECT_EQ(CodeUtils::nextLine(in), "");
     EXPECT_EQ(CodeUtils::readDouble(in), 0.0);
 }
 
 TEST(ReadInt, OutOfRangeSaturatesAndFails) {
     ScratchDir dir;
-    std::ifstream big = openWith(dir, "99999999999\nafter\n");
+    InputText big = openWith(dir, "99999999999\nafter\n");
     EXPECT_EQ(CodeUtils::readint(big), INT_MAX);
-    EXPECT_TRUE(big.fail());
+    EXPECT_TRUE(big.hasFailed());
     EXPECT_EQ(CodeUtils::nextLine(big), "");
 
-    std::ifstream small = openWith(dir, "-99999999999\n");
+    InputText small = openWith(dir, "-99999999999\n");
     EXPECT_EQ(CodeUtils::readint(small), INT_MIN);
-    EXPECT_TRUE(small.fail());
+    EXPECT_TRUE(small.hasFailed());
 }
 
 TEST(ReadIntForKey, BadValueWarnsOnceNamingKeyAndLine) {
     ScratchDir dir;
     testing::internal::CaptureStderr();
     for (int reader = 0; reader < 2; ++reader) {
-        std::ifstream in = openWith(dir, "Edges\nx12 oops\nnext\n");
+        InputText in = openWith(dir, "Edges\nx12 oops\nnext\n");
         CodeUtils::nextLine(in);
         EXPECT_EQ(CodeUtils::readintForKey(in, "Edges"), 0);
-        EXPECT_TRUE(in.fail());
+        EXPECT_TRUE(in.hasFailed());
         EXPECT_EQ(CodeUtils::nextLine(in), "");
     }
     std::string err = testing::internal::GetCapturedStderr();
@@ -84,18 +84,18 @@ TEST(ReadIntForKey, BadValueWarnsOnceNamingKeyAndLine) {
 
 TEST(ReadIntForKey, MissingValueAtEndOfFileWarns) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "Kmax");
+    InputText in = openWith(dir, "Kmax");
     CodeUtils::nextLine(in);
     testing::internal::CaptureStderr();
     EXPECT_EQ(CodeUtils::readintForKey(in, "Kmax"), 0);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(in.fail());
+    EXPECT_TRUE(in.hasFailed());
     EXPECT_NE(err.find("\"Kmax\""), std::string::npos) << err;
 }
 
 TEST(ReadDouble, ConvertsTheLeadingNumberOfTheNextLine) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "  2.5e-3 word\n\nletters\n7");
+    InputText in = openWith(dir, "  2.5e-3 word\n\nletters\n7");
     EXPECT_DOUBLE_EQ(CodeUtils::readDouble(in), 2.5e-3);
     EXPECT_EQ(CodeUtils::readDouble(in), 0.0);  // a blank line is not skipped
     EXPECT_EQ(CodeUtils::readDouble(in), 0.0);
@@ -103,10 +103,10 @@ TEST(ReadDouble, ConvertsTheLeadingNumberOfTheNextLine) {
     EXPECT_EQ(CodeUtils::readDouble(in), 0.0);  // end of file
 }
 
-TEST(NextLine, OnlyLineFeedEndsALine) {
+TEST(NextLine, LineFeedOrCarriageReturnLineFeedEndsALine) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "a\r\nb\rc\nlast");
-    EXPECT_EQ(CodeUtils::nextLine(in), "a\r");
+    InputText in = openWith(dir, "a\r\nb\rc\nlast");
+    EXPECT_EQ(CodeUtils::nextLine(in), "a");
     EXPECT_EQ(CodeUtils::nextLine(in), "b\rc");
     EXPECT_EQ(CodeUtils::nextLine(in), "last");
     EXPECT_EQ(CodeUtils::nextLine(in), "");
@@ -128,7 +128,7 @@ TEST(ListParsing, TakesTheLeadingRunOfNumbers) {
 
 TEST(ReadDVec, PointerFormReplacesContents) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "1 2 3\n\n");
+    InputText in = openWith(dir, "1 2 3\n\n");
     std::vector<double> target{7, 8, 9, 10};
     CodeUtils::readDVec(in, &target);
     EXPECT_EQ(target, doubles({1, 2, 3}));
@@ -136,16 +136,24 @@ TEST(ReadDVec, PointerFormReplacesContents) {
     EXPECT_TRUE(target.empty());
 }
 
-TEST(ReadDVecFromFile, FirstLineOnlyAndMissingFileIsEmpty) {
+TEST(ReadDVecFromFile, FirstLineOnlyAndMissingFileIsAnInputError) {
     ScratchDir dir;
-    writeText(dir.file("vec.txt"), "0.5 1.5\n2.5\n");
-    EXPECT_EQ(CodeUtils::readDVecFromFile(dir.file("vec.txt")), doubles({0.5, 1.5}));
-    EXPECT_TRUE(CodeUtils::readDVecFromFile(dir.file("missing.txt")).empty());
+    writeText(dir.file("vec.txt"), "0.5 1.5\r\n2.5\n");
+    EXPECT_EQ(CodeUtils::readDVecFromFile(dir.file("vec.txt"), "Power mech ext"), doubles({0.5, 1.5}));
+    for (const std::string& unreadable : {dir.file("missing.txt"), dir.path()}) {
+        try {
+            CodeUtils::readDVecFromFile(unreadable, "Power mech ext");
+            ADD_FAILURE() << "no error for " << unreadable;
+        } catch (const InputError& error) {
+            EXPECT_EQ(std::string(error.what()).find("\"Power mech ext\" names the file \"" + unreadable + "\""), 0u)
+                << error.what();
+        }
+    }
 }
 
 TEST(MatrixReaders, StopAtFirstNonNumericLineAndHandItBack) {
     ScratchDir dir;
-    std::ifstream in = openWith(dir, "1 2\n3 4 5\nMode surv\n6\n");
+    InputText in = openWith(dir, "1 2\n3 4 5\nMode surv\n6\n");
     std::string handBack = "unchanged";
     auto rows = CodeUtils::readDMatArb(in, handBack);
     ASSERT_EQ(rows.size(), 2u);
@@ -154,7 +162,7 @@ TEST(MatrixReaders, StopAtFirstNonNumericLineAndHandItBack) {
     EXPECT_EQ(handBack, "Mode surv");
     EXPECT_EQ(CodeUtils::nextLine(in), "6");
 
-    std::ifstream ints = openWith(dir, "1 2\n3");
+    InputText ints = openWith(dir, "1 2\n3");
     auto intRows = CodeUtils::readIntMatArb(ints, handBack);
     ASSERT_EQ(intRows.size(), 2u);
     EXPECT_EQ(intRows[1], std::vector<int>({3}));
@@ -163,15 +171,15 @@ TEST(MatrixReaders, StopAtFirstNonNumericLineAndHandItBack) {
 
 TEST(MatrixReaders, ExternalMatrixStopsAtFirstEmptyLine) {
     ScratchDir dir;
-    writeText(dir.file("m.txt"), "1 2\nx\n\n5 6\n");
-    auto rows = CodeUtils::readExtDMat(dir.file("m.txt"));
+    writeText(dir.file("m.txt"), "1 2\r\nx\r\n\r\n5 6\r\n");
+    auto rows = CodeUtils::readExtDMat(dir.file("m.txt"), "Coupling mag ext");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], doubles({1, 2}));
     EXPECT_TRUE(rows[1].empty());
-    EXPECT_TRUE(CodeUtils::readExtDMat(dir.file("missing.txt")).empty());
+    EXPECT_THROW(CodeUtils::readExtDMat(dir.file("missing.txt"), "Coupling mag ext"), InputError);
 
     writeText(dir.file("n.txt"), "1\n2");
-    EXPECT_EQ(CodeUtils::readExtDMat(dir.file("n.txt")).size(), 2u);
+    EXPECT_EQ(CodeUtils::readExtDMat(dir.file("n.txt"), "Coupling mag ext").size(), 2u);
 }
 
 TEST(SmallerAngle, WrapsIntoOnePeriodAroundZero) {

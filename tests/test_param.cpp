@@ -116,7 +116,7 @@ TEST(ParamFile, ReadsEveryValueForm) {
                          "read RK stepwidth\nread Random seed\nread Output filename\n"
                          "read Power pert span vec\nread Poisson process\nread Telegraphic process\n"
                          "read Telegraphic process\nread Mode given series\nread Mode stoch casc\n"
-                         "read Graphviz\nread Param\nread Mode mean rt\n");
+                         "read Graphviz\nread Param\nread Mode ERT\nread Mode mean rt\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(p.numNodes, 7);
     EXPECT_EQ(p.kmax, 12.0);
@@ -139,7 +139,8 @@ TEST(ParamFile, ReadsEveryValueForm) {
     EXPECT_EQ(p.telegValue, 0.6);
     EXPECT_EQ(p.telegValues, std::vector<double>({10}));
     EXPECT_TRUE(p.modeGivenSeries && p.modeStochInp && p.modeStochCASC && p.graphViz && p.modeMeanRetTimes);
-    EXPECT_FALSE(p.modeSurv || p.modeERT);
+    EXPECT_TRUE(p.modeERT);  // its CR LF line end reads as LF
+    EXPECT_FALSE(p.modeSurv);
     EXPECT_FALSE(p.writeParamFile);
 }
 
@@ -165,12 +166,20 @@ TEST(ParamFile, LastKeyWithoutFinalLineFeedIsReadOnce) {
     EXPECT_EQ(last.err, "");
 }
 
-TEST(ParamFile, CarriageReturnLinesAreNotKeys) {
+TEST(ParamFile, CarriageReturnLineFeedReadsAsLineFeed) {
     Param p = fresh();
-    ReadResult r = readInto(p, "RK steps\r\n5\r\nMode RMRT\r\n");
-    EXPECT_EQ(r.out, kHeader);
-    EXPECT_EQ(p.rkSteps, 100);
-    EXPECT_FALSE(p.modeRMRT);
+    ReadResult r = readInto(p, "RK steps\r\n5\r\nOutput filename\r\nrun\r\nMode RMRT\r\n\r\nMode ERT\r\n");
+    EXPECT_EQ(r.out, std::string(kHeader) + "read RK steps\nread Output filename\nread Mode RMRT\n");
+    EXPECT_EQ(p.rkSteps, 5);
+    EXPECT_EQ(p.outputFilename, "run");
+    EXPECT_TRUE(p.modeRMRT);
+    EXPECT_FALSE(p.modeERT);  // after the empty line
+
+    // A CR that does not end a line stays part of it.
+    Param q = fresh();
+    r = readInto(q, "Mode RMRT\r \nOutput filename\na\rb\n");
+    EXPECT_FALSE(q.modeRMRT);
+    EXPECT_EQ(q.outputFilename, "a\rb");
 }
 
 TEST(ParamFile, LineValuesCanEndTheReading) {

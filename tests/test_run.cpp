@@ -117,7 +117,11 @@ TEST(RunWithoutModes, PrintsTheWholeRunAndWritesTheReport) {
     ScratchDir dir;
     RunResult r = runOnInput(dir.path(), "Random seed\n42\n// RK steps\nRK steps 2\n\nMode RMRT\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err,
+              "tessaly: warning: line 4 \"RK steps 2\" is no key that any reader knows and is skipped; "
+              "did you mean \"RK steps\"?\n"
+              "tessaly: warning: line 5 is empty and ends the input: 1 line with text after it is ignored "
+              "(remove the empty line to have it read)\n");
     EXPECT_EQ(maskTimes(r.out), kGreeting + "I understood: input.txt\n" +
                                     "-------------------- Param reading  --------------------\n"
                                     "read Random seed\n" +
@@ -146,10 +150,13 @@ TEST(RunWithoutModes, ParamZeroWritesNoReport) {
 
 TEST(RunWithoutModes, UnwritableReportWarnsAndStillSucceeds) {
     ScratchDir dir;
-    RunResult r = runOnInput(dir.path(), "Output filename\nabsent/run\n");
+    ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("out/Paramrun").c_str(), 0755), 0);  // in the report's way
+    writeText(dir.file("out/Paramrun/kept"), "");
+    RunResult r = runOnInput(dir.path(), "Output filename\nout/run\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.out, "Done.\n"));
-    const std::string warning = "tessaly: warning: cannot write absent/Paramrun: ";
+    const std::string warning = "tessaly: warning: cannot write out/Paramrun: ";
     EXPECT_EQ(r.err.find(warning), 0u) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "expected one warning line: " << r.err;
 }
@@ -177,10 +184,11 @@ TEST(RunModes, GraphvizMarkerGoesNextToTheOutputName) {
     EXPECT_TRUE(fileExists(dir.file("out/Paramrun7")));
 
     ScratchDir other;
-    r = runOnInput(other.path(), "Graphviz\nOutput filename\nnowhere/run7\n");
+    ASSERT_EQ(mkdir(other.file("elsewhere").c_str(), 0755), 0);
+    r = runOnInput(other.path(), "Graphviz\nOutput filename\nelsewhere/run7\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(contains(r.err, "cannot write GraphViznowhere/run7: ")) << r.err;
-    EXPECT_FALSE(fileExists(other.file("GraphViznowhere")));
+    EXPECT_TRUE(contains(r.err, "cannot write GraphVizelsewhere/run7: ")) << r.err;
+    EXPECT_FALSE(fileExists(other.file("GraphVizelsewhere")));
 
     r = runOnInput(other.path(), "Output filename\nrun\n");
     EXPECT_FALSE(fileExists(other.file("GraphVizrun")));
@@ -215,7 +223,9 @@ TEST(RunResults, SecondRunAppendsToResultFilesAndReplacesTheReport) {
 
     RunResult second = runOnInput(dir.path(), input);
     ASSERT_EQ(second.status, 0);
-    EXPECT_TRUE(contains(second.err, "Error :  File exists\n")) << second.err;
+    EXPECT_EQ(second.err, "tessaly: warning: 3 result files of output name \"r\" exist already: this run appends "
+                          "its records to them (use a fresh output name or directory per run)\n");
+    EXPECT_FALSE(contains(second.out, "Directory")) << second.out;
     EXPECT_EQ(readText(dir.file("ijtor/ijtorr")), returnTimes + returnTimes);
     EXPECT_EQ(readText(dir.file("frequency/frequencyr")), frequencies + frequencies);
     EXPECT_EQ(maskTimeTaken(readText(dir.file("Paramr"))), report);

@@ -145,10 +145,17 @@ TEST_F(Stoch, EmptyLineAfterStochFilenameEndsTheBlock) {
     EXPECT_EQ(stoch->turbineVrated, 12.5);
 }
 
-TEST_F(Stoch, EmptyLineAfterWindSeriesExtNamesNoFile) {
-    stoch->windSeries = {{1}};
-    read("Wind series ext\n\nWind mult\n");
-    EXPECT_TRUE(stoch->windSeries.empty());
+TEST_F(Stoch, WindSeriesExtThatCannotBeReadIsAnInputError) {
+    for (const char* text : {"Wind series ext\n\nWind mult\n", "Wind series ext\nmissing.txt\n"}) {
+        try {
+            read(text);
+            ADD_FAILURE() << "no error for " << text;
+        } catch (const InputError& error) {
+            testing::internal::GetCapturedStdout();
+            EXPECT_TRUE(contains(error.what(), "\"Wind series ext\" names the file \"")) << error.what();
+        }
+    }
+    // The file name line is a line value: an empty one ends the block.
     EXPECT_FALSE(stoch->isMultipleWindSer());
 }
 
@@ -527,9 +534,9 @@ TEST_F(Stoch, CascadeWithoutOverloadRecordsOneMaximumPerStep) {
     std::vector<double> ratios = readDoubles("stochcas/maxLpruntn0");
     EXPECT_GT(ratios[0], 0);
     EXPECT_LT(ratios[0], 1);
-    // Only a survival mode makes these directories.
-    EXPECT_FALSE(fileExists("surv"));
-    EXPECT_FALSE(fileExists("flanks"));
+    // The cascade's survival and flank records have their directories too.
+    EXPECT_EQ(fileSize("surv/survruntn0"), 4 * 8);  // records after steps 0, 100, 200, then NaN
+    EXPECT_EQ(fileSize("flanks/flanksruntn0"), 3 * 2 * 8);
 }
 
 TEST_F(Stoch, OverloadedLineTripsOnceAtTimeZeroAndStaysOut) {

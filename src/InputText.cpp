@@ -1,0 +1,117 @@
+#include "InputText.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <streambuf>
+
+// ---- line usage ----------------------------------------------------------------
+
+void LineUsage::mark(int line, Use use) {
+    if (line < 1) return;
+    const std::size_t index = static_cast<std::size_t>(line) - 1;
+    if (uses.size() <= index) uses.resize(index + 1, kUnused);
+    uses[index] = static_cast<unsigned char>(uses[index] | use);
+}
+
+bool LineUsage::isUsed(int line) const {
+    if (line < 1) return false;
+    const std::size_t index = static_cast<std::size_t>(line) - 1;
+    return index < uses.size() && uses[index] != kUnused;
+}
+
+void LineUsage::blockEndedAt(int line) { firstEnd = firstEnd == 0 ? line : std::min(firstEnd, line); }
+
+// ---- the CR LF filter --------------------------------------------------------------
+
+// Hands on the characters of the file with every CR that comes right before an
+// LF left out; any other CR stays.
+class InputText::CrLfFilter : public std::streambuf {
+public:
+    explicit CrLfFilter(std::streambuf* source) : source(source) {}
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        std::size_t n = 0;
+        while (n < sizeof buffer) {
+            const int_type c = source->sbumpc();
+            if (traits_type::eq_int_type(c, traits_type::eof())) break;
+            if (c == '\r' && traits_type::eq_int_type(source->sgetc(), '\n')) continue;
+            buffer[n++] = traits_type::to_char_type(c);
+        }
+        if (n == 0) return traits_type::eof();
+        setg(buffer, buffer, buffer + n);
+        return traits_type::to_int_type(buffer[0]);
+    }
+
+private:
+    std::streambuf* source;
+    char buffer[4096];
+};
+
+// ---- input text ----------------------------------------------------------------------
+
+InputText::InputText(const std::string& fileName, LineUsage* usage, bool scanOnly)
+    : open(false),
+      scanOnly(scanOnly),
+      failed(false),
+      lastEmpty(false),
+      lastLine(0),
+      usage(usage),
+      stream(nullptr) {
+    struct stat info;
+    if (stat(fileName.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        openFailure = std::strerror(EISDIR);
+        return;
+    }
+    errno = 0;
+    if (file.open(fileName, std::ios::in | std::ios::binary) == nullptr) {
+        openFailure = std::strerror(errno != 0 ? errno : ENOENT);
+        return;
+    }
+    open = true;
+    filter = std::make_unique<CrLfFilter>(&file);
+    stream.rdbuf(filter.get());
+}
+
+InputText::~InputText() = default;
+
+bool InputText::readLine(std::string& line) {
+    line.clear();
+    lastEmpty = false;
+    if (!open || failed || !std::getline(stream, line)) {
+        line.clear();
+        return false;
+    }
+    ++lastLine;
+    lastEmpty = line.empty();
+    return true;
+}
+
+void InputText::skipWhiteSpace() {
+    if (!open || failed) return;
+    for (int c = stream.peek(); c != std::char_traits<char>::eof() && std::isspace(c) != 0; c = stream.peek()) {
+        stream.get();
+        if (c == '\n') ++lastLine;
+    }
+}
+
+void InputText::markKey() {
+    if (usage != nullptr) usage->mark(lastLine, LineUsage::kKey);
+}
+
+void InputText::markValue() {
+    if (usage != nullptr) usage->mark(lastLine, LineUsage::kValue);
+}
+
+void InputText::endBlock() {
+    if (usage != nullptr && lastEmpty && !failed) usage->blockEndedAt(lastLine);
+}
+
+bool isCommentLine(const std::string& line) { return line.compare(0, 2, "//") == 0; }
+
+bool isKeyLine(const std::string& line, const char* key) { return line == key; }

@@ -1,0 +1,148 @@
+#ifndef TESSALY_INPUTTEXT_H
+#define TESSALY_INPUTTEXT_H
+
+#include <cstddef>
+#include <fstream>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Which lines of one input file the readers used, shared by every reader of
+// that file: a line a reader matched as one of its keys, or read as a value
+// of a key (numbers, file names, the output name, matrix rows). What no reader
+// used is reviewed once all of them ran.
+class LineUsage {
+public:
+    enum Use : unsigned char { kUnused = 0, kKey = 1, kValue = 2 };
+
+    void mark(int line, Use use);
+    bool isUsed(int line) const;
+    // A reader's block ended at this empty line.
+    void blockEndedAt(int line);
+    // The first empty line that ended a reader's block; 0 when every block ran
+    // to the end of the file (or stopped at a value it could not read).
+    int firstBlockEnd() const { return firstEnd; }
+
+private:
+    std::vector<unsigned char> uses;  // uses[line - 1]
+    int firstEnd = 0;
+};
+
+// One pass over a text file, line by line, numbering the lines. A line ends at
+// LF; a CR right before the LF belongs to the line end, so a file saved with
+// CR LF reads exactly like one saved with LF. The file is streamed, never held
+// in memory as a whole.
+//
+// A reader that has to follow the input grammar without acting on it (the
+// analysis of a mode that is off still claims its keys and values) reads in
+// scan-only mode: its value readers warn about nothing and it reads no
+// external file.
+class InputText {
+public:
+    explicit InputText(const std::string& fileName, LineUsage* usage = nullptr, bool scanOnly = false);
+    ~InputText();
+    InputText(const InputText&) = delete;
+    InputText& operator=(const InputText&) = delete;
+
+    bool isOpen() const { return open; }
+    // Why the file could not be opened (the system's reason).
+    const std::string& openError() const { return openFailure; }
+    bool isScanOnly() const { return scanOnly; }
+
+    // The next line without its line end; false (and an empty line) at the
+    // end of the file or once the input has failed.
+    bool readLine(std::string& line);
+    // Skips white space, line ends included (as integer extraction does).
+    void skipWhiteSpace();
+    // Number of the last line read (1 for the first line; 0 before it).
+    int lineNumber() const { return lastLine; }
+    // True when the last line read was an empty line of the file (not the end
+    // of the file).
+    bool lastLineWasEmpty() const { return lastEmpty; }
+
+    // A value that cannot be read ends the reader's block: nothing more is read.
+    void fail() { failed = true; }
+    bool hasFailed() const { return failed; }
+
+    // Marks the last line read as a key or a value of the reader.
+    void markKey();
+    void markValue();
+    // Called when a reader's block ends: records the empty line that ended it.
+    void endBlock();
+
+private:
+    class CrLfFilter;
+
+    bool open;
+    bool scanOnly;
+    bool failed;
+    bool lastEmpty;
+    int lastLine;
+    std::string openFailure;
+    LineUsage* usage;
+    std::filebuf file;
+    std::unique_ptr<CrLfFilter> filter;
+    std::istream stream;
+};
+
+// The cursor of one reader's scan over its block: the current line, which a
+// key's value reader may replace (a line value, or the line after a matrix
+// that the matrix hands back as the next key) so that an empty one ends the
+// block.
+struct ReaderCursor {
+    InputText& in;
+    std::ostream& console;
+    std::string line;
+    bool handedBack;
+    const char* key;  // the key being read
+};
+
+// A key of a reader and what reading its value does to the reader's target.
+template <class Target>
+struct ReaderKey {
+    const char* key;
+    void (*read)(Target&, ReaderCursor&);
+};
+
+// The grammar every reader shares: lines are scanned from the top; a comment
+// is skipped; a line that is exactly one of `keys` is read by its handler and
+// reported as "read KEY" on `console`; the first empty line (or the end of the
+// input) ends the block.
+template <class Target, std::size_t N>
+void scanBlock(InputText& in, std::ostream& console, Target& target, const ReaderKey<Target> (&keys)[N]);
+
+// The keys of a reader table, for the review of lines no reader used.
+template <class Target, std::size_t N>
+std::vector<std::string> keyNames(const ReaderKey<Target> (&keys)[N]) {
+    std::vector<std::string> names;
+    for (const ReaderKey<Target>& entry : keys) names.push_back(entry.key);
+    return names;
+}
+
+bool isCommentLine(const std::string& line);
+bool isKeyLine(const std::string& line, const char* key);
+
+template <class Target, std::size_t N>
+void scanBlock(InputText& in, std::ostream& console, Target& target, const ReaderKey<Target> (&keys)[N]) {
+    ReaderCursor cursor{in, console, "0", false, ""};
+    while (!cursor.line.empty()) {
+        if (!cursor.handedBack) in.readLine(cursor.line);
+        cursor.handedBack = false;
+        if (cursor.line.empty()) break;
+        if (isCommentLine(cursor.line)) continue;
+        for (const ReaderKey<Target>& entry : keys) {
+            if (!isKeyLine(cursor.line, entry.key)) continue;
+            in.markKey();
+            const std::string keyLine = cursor.line;
+            cursor.key = entry.key;
+            entry.read(target, cursor);
+            console << "read " << keyLine << '\n';
+            break;
+        }
+    }
+    in.endBlock();
+}
+
+#endif

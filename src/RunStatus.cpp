@@ -1,0 +1,12 @@
+#include "RunStatus.h"
+
+#include "CodeUtils.h"
+
+void RunStatus::steadyStateMissed(const std::string& powerFlow, double remainingError) {
+    steadyStateMissing = true;
+    CodeUtils::warn(powerFlow + " did not converge (remaining total error " + CodeUtils::d2Str(remainingError) +
+                    "): what is computed from it starts from a state that is not steady; the run ends with "
+                    "exit status 3");
+}
+
+int RunStatus::exitStatus() const { return steadyStateMissing ? kSteadyStateMissed : kComplete; }
