@@ -166,8 +166,8 @@ void warnMissingRows(const MisreadRow& misread, int n, const std::string& source
 
 // An inline matrix: the n lines after the key are its rows whatever they hold
 // (a line without numbers is an empty row, as the grammar has it). Lines of
-// numbers right after them are rows beyond the grid, dropped with a warning;
-// the first other line is handed back as the next key line.
+// numbers right after n rows of numbers are rows beyond the grid, dropped with
+// a warning; the first other line is handed back as the next key line.
 Matrix readInlineMatrix(ReaderCursor& cursor, int n) {
     Matrix rows;
     MisreadRow misread;
@@ -178,18 +178,27 @@ Matrix readInlineMatrix(ReaderCursor& cursor, int n) {
         rows.push_back(CodeUtils::lineToDoubleVec(line));
         if (rows.back().empty() && misread.row < 0) misread = {i, read ? cursor.in.lineNumber() : 0, line};
     }
-    std::size_t extra = 0;
-    for (;;) {
+    // After a misread row the lines that follow belong to the key it swallowed.
+    int firstExtra = 0;
+    int lastExtra = 0;
+    while (misread.row < 0) {
         cursor.line = CodeUtils::nextLine(cursor.in);
+        cursor.handedBack = true;
         if (CodeUtils::lineToDoubleVec(cursor.line).empty()) break;
         cursor.in.markValue();
-        ++extra;
+        lastExtra = cursor.in.lineNumber();
+        if (firstExtra == 0) firstExtra = lastExtra;
     }
-    cursor.handedBack = true;
 
     const std::string source = quoted(cursor.key);
     if (misread.row >= 0) warnMissingRows(misread, n, source);
-    if (extra > 0) warnBeyondGrid(source, static_cast<std::size_t>(n) + extra, "row", "rows", n, "rows");
+    if (firstExtra > 0) {
+        const std::size_t extra = static_cast<std::size_t>(lastExtra - firstExtra) + 1;
+        const std::string lines = extra == 1 ? "line " + std::to_string(firstExtra)
+                                             : "lines " + std::to_string(firstExtra) + ".." + std::to_string(lastExtra);
+        CodeUtils::warn(source + " has " + countOf(extra, "row", "rows") + " more (" + lines + ") than the grid's " +
+                        std::to_string(n) + " nodes; " + (extra == 1 ? "it is" : "they are") + " ignored");
+    }
     dropEntriesBeyondGrid(rows, n, source);
     return rows;
 }

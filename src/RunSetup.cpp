@@ -119,10 +119,14 @@ void reviewUnusedLines(const std::string& inputFile, const LineUsage& usage) {
 void checkOutputLocation(const Param& param) {
     const std::string dir = param.getOfile("path").empty() ? "." : param.getOfile("path");
     struct stat info;
+    const bool found = stat(dir.c_str(), &info) == 0;
+    const int error = errno;
     std::string problem;
-    if (stat(dir.c_str(), &info) != 0) {
-        problem = errno == ENOENT ? "does not exist" : "cannot be used (" + std::string(std::strerror(errno)) + ")";
-    } else if (!S_ISDIR(info.st_mode)) {
+    if (!found && error == ENOENT) {
+        problem = "does not exist";
+    } else if (!found && error != ENOTDIR) {
+        problem = "cannot be used (" + std::string(std::strerror(error)) + ")";
+    } else if (!found || !S_ISDIR(info.st_mode)) {
         problem = "is not a directory";
     } else if (access(dir.c_str(), W_OK | X_OK) != 0) {
         problem = "is not writable (" + std::string(std::strerror(errno)) + ")";

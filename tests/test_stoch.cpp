@@ -15,6 +15,7 @@
 #include "MTRand.h"
 #include "Param.h"
 #include "PowerGrid.h"
+#include "RunStatus.h"
 #include "RungeKutta.h"
 #include "StochasticInput.h"
 #include "SimulationFixture.h"
@@ -559,6 +560,66 @@ TEST_F(Stoch, OverloadedLineTripsOnceAtTimeZeroAndStaysOut) {
     EXPECT_EQ(fileSize("stochcas/stochcasIruntn1"), 0);
     EXPECT_EQ(fileSize("stochcas/maxLruntn1"), 250 * 8);
     EXPECT_EQ(param.lineMaxFlows.size(), 250u);
+}
+
+TEST_F(Stoch, LinesTrippedByACascadeAreReportedOnceOrPutBack) {
+    grid.getTrLine(0, 1)->setCapacity(1e-3);
+    grid.getTrLine(1, 0)->setCapacity(1e-3);
+    quietTurbineAtNode0(4);
+    param.setModeStochCASC(true);
+    param.setModeStochLf(true);
+    stoch->turbineNodes = {{0}, {0}};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    stoch->stochSwing(param, *rk);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tessaly: warning: \"Mode stoch lf\" of run \"runtn0\" starts with 1 line out of service that a "
+              "cascade switched off; tripped lines stay out for every later analysis and configuration of this run "
+              "(\"Cascade restore lines\" puts them back after each cascade)\n");
+    EXPECT_FALSE(grid.getTrLine(0, 1)->isOnline());
+
+    // Put back after each cascade: the second configuration trips the line again.
+    grid.putLinesInService();
+    param.cascadeRestoreLines = true;
+    param.outputFilename = "restored";
+    StochasticInput again(&grid, &param);
+    again.turbineNodes = stoch->turbineNodes;
+    again.windSeries = stoch->windSeries;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    again.stochSwing(param, *rk);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(readInts("stochcas/stochcasIrestoredtn0"), (std::vector<int32_t>{0}));
+    EXPECT_EQ(readInts("stochcas/stochcasIrestoredtn1"), (std::vector<int32_t>{0}));
+    EXPECT_TRUE(grid.getTrLine(0, 1)->isOnline());
+    EXPECT_TRUE(grid.getTrLine(1, 0)->isOnline());
+}
+
+TEST_F(Stoch, PowerFlowThatMissesTheSteadyStateEndsTheRunWithStatusThree) {
+    // Node 1's turbine brings 50, far more than its two lines can carry away.
+    param.setModeStepFun(true);
+    param.setModeStochLf(true);
+    param.rkSteps = 100;
+    stoch->pratedGiven = true;
+    stoch->turbinePrated = {0, 50, 0};
+    stoch->turbineNodes = {{1}};
+    stoch->windSeries = {{20, 20, 20}};
+    RunStatus status;
+    stoch->setRunStatus(&status);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    stoch->stochSwing(param, *rk);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(contains(out, "did not converge")) << out;
+    EXPECT_EQ(err.find("tessaly: warning: the power flow of \"Mode stoch lf\" for run \"runtn0\" did not converge "
+                       "(remaining total error "),
+              0u)
+        << err;
+    EXPECT_EQ(status.exitStatus(), 3);
+    EXPECT_EQ(RunStatus().exitStatus(), 0);
 }
 
 TEST_F(Stoch, CascadeSurvivalRecordsEveryStepWithIntervalOne) {
