@@ -14,6 +14,8 @@
 #include <set>
 #include <sstream>
 
+#include "InputText.h"
+
 namespace {
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -343,8 +345,6 @@ void CodeUtils::cdir(std::string name) {
 }
 
 void CodeUtils::announceCreated(const std::string& name) { std::cout << "Directory " << name << " created\n"; }
-
-void CodeUtils::cpthdir(std::string path, std::string name) { cdir(joinPath(path, name)); }
 
 std::string CodeUtils::joinPath(const std::string& path, const std::string& name) {
     if (path.empty()) return name;

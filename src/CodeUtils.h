@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "InputText.h"
+class InputText;
 
 // Invalid input that the run cannot go on with. The entry point prints
 // "tessaly: error: <what>" on standard error and exits with status 2.
@@ -94,7 +94,6 @@ public:
     static void cdir(std::string name);
     // "Directory NAME created" on standard output.
     static void announceCreated(const std::string& name);
-    static void cpthdir(std::string path, std::string name);
     // `name` under directory `path` ("" for the working directory).
     static std::string joinPath(const std::string& path, const std::string& name);
 

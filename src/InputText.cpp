@@ -113,5 +113,3 @@ void InputText::endBlock() {
 }
 
 bool isCommentLine(const std::string& line) { return line.compare(0, 2, "//") == 0; }
-
-bool isKeyLine(const std::string& line, const char* key) { return line == key; }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "CodeUtils.h"
+
 // Which lines of one input file the readers used, shared by every reader of
 // that file: a line a reader matched as one of its keys, or read as a value
 // of a key (numbers, file names, the output name, matrix rows). What no reader
@@ -122,7 +124,6 @@ std::vector<std::string> keyNames(const ReaderKey<Target> (&keys)[N]) {
 }
 
 bool isCommentLine(const std::string& line);
-bool isKeyLine(const std::string& line, const char* key);
 
 template <class Target, std::size_t N>
 void scanBlock(InputText& in, std::ostream& console, Target& target, const ReaderKey<Target> (&keys)[N]) {
@@ -133,7 +134,7 @@ void scanBlock(InputText& in, std::ostream& console, Target& target, const Reade
         if (cursor.line.empty()) break;
         if (isCommentLine(cursor.line)) continue;
         for (const ReaderKey<Target>& entry : keys) {
-            if (!isKeyLine(cursor.line, entry.key)) continue;
+            if (!CodeUtils::lineIs(cursor.line, entry.key)) continue;
             in.markKey();
             const std::string keyLine = cursor.line;
             cursor.key = entry.key;

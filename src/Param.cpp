@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "CodeUtils.h"
+#include "InputText.h"
 #include "ResultPaths.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "CodeUtils.h"
+#include "InputText.h"
 #include "Param.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "CodeUtils.h"
+#include "InputText.h"
 #include "Param.h"
 #include "PowerGrid.h"
 #include "ResultFile.h"

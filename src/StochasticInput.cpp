@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "CodeUtils.h"
+#include "InputText.h"
 #include "MTRand.h"
 #include "Param.h"
 #include "PowerGrid.h"

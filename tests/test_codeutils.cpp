@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "CodeUtils.h"
+#include "InputText.h"
 #include "TestSupport.h"
 
 using testsupport::ScratchDir;

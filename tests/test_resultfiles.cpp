@@ -216,22 +216,22 @@ TEST(Directories, CdirCreatesQuietlyFindsOrWarnsWithTheSystemError) {
                                                           " (not a directory)\n");
 }
 
-TEST(Directories, CpthdirComposesThePath) {
+TEST(Directories, JoinPathComposesThePath) {
     ScratchDir dir;
     testing::internal::CaptureStdout();
-    CodeUtils::cpthdir(dir.path(), "phase");
+    CodeUtils::cdir(CodeUtils::joinPath(dir.path(), "phase"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Directory " + dir.path() + "/phase created\n");
     EXPECT_TRUE(isDirectory(dir.file("phase")));
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    CodeUtils::cpthdir(dir.path() + "/", "phase");  // the same directory again
+    CodeUtils::cdir(CodeUtils::joinPath(dir.path() + "/", "phase"));  // the same directory again
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     inDirectory(dir.path(), [] {
         testing::internal::CaptureStdout();
-        CodeUtils::cpthdir("", "frequency");
+        CodeUtils::cdir(CodeUtils::joinPath("", "frequency"));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Directory frequency created\n");
     });
     EXPECT_TRUE(isDirectory(dir.file("frequency")));
