@@ -4,6 +4,8 @@
 // Shared helpers for the tests: scratch directories, files, and running the
 // built program the way a user does (input file name on standard input).
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -73,6 +76,39 @@ inline std::string readText(const std::string& path) {
 }
 
 inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+inline bool isDirectory(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The names in directory `path`.
+inline std::set<std::string> entries(const std::string& path) {
+    std::set<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// The files under directory `dir`, subdirectories included, as paths relative to it.
+inline std::set<std::string> filesUnder(const std::string& dir, const std::string& prefix = "") {
+    std::set<std::string> files;
+    for (const std::string& name : entries(dir + "/" + prefix)) {
+        const std::string relative = prefix + name;
+        if (isDirectory(dir + "/" + relative)) {
+            std::set<std::string> inner = filesUnder(dir, relative + "/");
+            files.insert(inner.begin(), inner.end());
+        } else {
+            files.insert(relative);
+        }
+    }
+    return files;
+}
 
 inline long fileSize(const std::string& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);

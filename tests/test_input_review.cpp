@@ -3,7 +3,6 @@
 // read, lists and matrices that do not fit the grid, and integration limits.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -16,30 +15,11 @@ using namespace testsupport;
 
 namespace {
 
-std::set<std::string> entries(const std::string& path) {
-    std::set<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.insert(name);
-        }
-        closedir(dir);
-    }
-    return names;
-}
-
-bool isDirectory(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // Every result file under `dir` with its bytes (the input files excluded).
 std::string resultBytes(const std::string& dir) {
     std::string all;
-    for (const std::string& name : entries(dir)) {
-        const std::string path = dir + "/" + name;
-        if (name.find(".txt") != std::string::npos) continue;
-        all += "== " + name + "\n" + (isDirectory(path) ? resultBytes(path) : readText(path));
+    for (const std::string& file : filesUnder(dir)) {
+        if (file.find(".txt") == std::string::npos) all += "== " + file + "\n" + readText(dir + "/" + file);
     }
     return all;
 }

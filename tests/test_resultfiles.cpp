@@ -17,6 +17,7 @@
 
 using testsupport::fileExists;
 using testsupport::fileSize;
+using testsupport::isDirectory;
 using testsupport::readDoubles;
 using testsupport::readText;
 using testsupport::ScratchDir;
@@ -34,11 +35,6 @@ std::string hex(const std::string& bytes) {
         out += buf;
     }
     return out;
-}
-
-bool isDirectory(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // Runs `body` with the working directory set to `dir`.

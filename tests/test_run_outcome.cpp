@@ -4,7 +4,6 @@
 // run's own settings, and console lines reaching a pipe as they are written.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,35 +20,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::set<std::string> entries(const std::string& path) {
-    std::set<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.insert(name);
-        }
-        closedir(dir);
-    }
-    return names;
-}
-
-// The files under `dir`, as paths relative to it.
-std::set<std::string> filesUnder(const std::string& dir, const std::string& prefix = "") {
-    std::set<std::string> files;
-    for (const std::string& name : entries(dir + "/" + prefix)) {
-        const std::string relative = prefix + name;
-        struct stat info;
-        if (stat((dir + "/" + relative).c_str(), &info) != 0) continue;
-        if (S_ISDIR(info.st_mode)) {
-            std::set<std::string> inner = filesUnder(dir, relative + "/");
-            files.insert(inner.begin(), inner.end());
-        } else {
-            files.insert(relative);
-        }
-    }
-    return files;
-}
 
 void copyExamples(const ScratchDir& dir) {
     for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt"}) {

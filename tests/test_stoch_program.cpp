@@ -1,6 +1,5 @@
 // The stochastic analysis through the program: the shipped wind example, and
 // input the analysis cannot run on, refused before any result is written.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,18 +19,6 @@ std::string gridInput() {
            "Number of nodes\n3\nPower mech\n1.5 0.5 -2\nDamping\n0.5\nInertia\n1\nVoltage mag\n1\n"
            "Node type\n0 0 1\nCoupling mag\n0 8 8\n8 0 8\n8 8 0\nAdmittance mag\n0 8 8\n8 0 8\n8 8 0\n"
            "Line capacity\n0 50 50\n50 0 50\n50 50 0\nReference node\n2\n";
-}
-
-std::set<std::string> entries(const std::string& path) {
-    std::set<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(dir);
-    return names;
 }
 
 // Runs `stochastic` (the analysis' keys and switches) after the grid; expects
