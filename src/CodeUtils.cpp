@@ -102,7 +102,11 @@ void CodeUtils::warnUnwritable(const std::string& path) {
 
 // ---- text input ------------------------------------------------------------------
 
-bool CodeUtils::lineIs(std::string text, std::string key) { return text == trim(key); }
+bool CodeUtils::lineIs(const std::string& text, std::string_view key) {
+    while (!key.empty() && isSpace(key.front())) key.remove_prefix(1);
+    while (!key.empty() && isSpace(key.back())) key.remove_suffix(1);
+    return text == key;
+}
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class InputText;
@@ -44,7 +45,9 @@ public:
     // ---- text input --------------------------------------------------------
     // Every value reader below marks the lines it consumes as values of the
     // reader's key (see InputText).
-    static bool lineIs(std::string text, std::string key);
+    // The line is the key (the key's surrounding blanks aside). Compares in
+    // place: readers test every line against every one of their keys.
+    static bool lineIs(const std::string& text, std::string_view key);
     static int readint(InputText& in);
     // readint for the value line of `key`. When the line holds no integer the
     // input fails (ending the reader's block, as readint does) and one

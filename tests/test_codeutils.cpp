@@ -112,6 +112,17 @@ TEST(NextLine, LineFeedOrCarriageReturnLineFeedEndsALine) {
     EXPECT_EQ(CodeUtils::nextLine(in), "last");
     EXPECT_EQ(CodeUtils::nextLine(in), "");
     EXPECT_EQ(CodeUtils::nextLine(in), "");
+
+    // The file is read in chunks; a CR LF may straddle two of them, and a CR
+    // may end the file.
+    for (std::size_t length : {4095u, 8191u, 8192u, 16383u}) {
+        const std::string longLine(length, 'x');
+        InputText chunks = openWith(dir, longLine + "\r\n" + longLine + "\r\nend\r");
+        EXPECT_EQ(CodeUtils::nextLine(chunks), longLine) << length;
+        EXPECT_EQ(CodeUtils::nextLine(chunks), longLine) << length;
+        EXPECT_EQ(CodeUtils::nextLine(chunks), "end\r") << length;
+        EXPECT_EQ(chunks.lineNumber(), 3);
+    }
 }
 
 TEST(ListParsing, TakesTheLeadingRunOfNumbers) {
