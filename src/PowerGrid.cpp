@@ -152,17 +152,18 @@ struct MisreadRow {
     std::string text;
 };
 
-void warnMissingRows(const MisreadRow& misread, int n, const std::string& source) {
-    std::string what = source + " has " + countOf(static_cast<std::size_t>(misread.row), "row", "rows") +
-                       ", but the grid has " + std::to_string(n) + " nodes (one row per node): ";
-    if (misread.lineNumber == 0) {
-        what += "the input ends before row " + std::to_string(misread.row);
-    } else {
-        what += "line " + std::to_string(misread.lineNumber) + " " +
-                (misread.text.empty() ? std::string("(empty)") : quoted(misread.text)) + " was read as row " +
-                std::to_string(misread.row);
-    }
-    CodeUtils::warn(what);
+void warnMissingRows(const std::string& source, std::size_t rows, int n, const std::string& detail) {
+    CodeUtils::warn(source + " has " + countOf(rows, "row", "rows") + ", but the grid has " + std::to_string(n) +
+                    " nodes (one row per node): " + detail);
+}
+
+void warnMisreadRow(const MisreadRow& misread, int n, const std::string& source) {
+    const std::string row = std::to_string(misread.row);
+    const std::string text = misread.text.empty() ? std::string("(empty)") : quoted(misread.text);
+    warnMissingRows(source, static_cast<std::size_t>(misread.row), n,
+                    misread.lineNumber == 0
+                        ? "the input ends before row " + row
+                        : "line " + std::to_string(misread.lineNumber) + " " + text + " was read as row " + row);
 }
 
 // An inline matrix: the n lines after the key are its rows whatever they hold
@@ -192,7 +193,7 @@ Matrix readInlineMatrix(ReaderCursor& cursor, int n) {
     }
 
     const std::string source = quoted(cursor.key);
-    if (misread.row >= 0) warnMissingRows(misread, n, source);
+    if (misread.row >= 0) warnMisreadRow(misread, n, source);
     if (firstExtra > 0) {
         const std::size_t extra = static_cast<std::size_t>(lastExtra - firstExtra) + 1;
         const std::string lines = extra == 1 ? "line " + std::to_string(firstExtra)
@@ -216,12 +217,10 @@ Matrix readFileMatrix(ReaderCursor& cursor, int n) {
         warnBeyondGrid(source, rows.size(), "row", "rows", n, "rows");
         rows.resize(limit);
     } else if (rows.size() < limit) {
-        const std::string missing = rows.size() + 1 == limit
-                                        ? "row " + std::to_string(rows.size()) + " is missing"
-                                        : "rows " + std::to_string(rows.size()) + ".." + std::to_string(n - 1) +
-                                              " are missing";
-        CodeUtils::warn(source + " has " + countOf(rows.size(), "row", "rows") + ", but the grid has " +
-                        std::to_string(n) + " nodes (one row per node): " + missing);
+        warnMissingRows(source, rows.size(), n,
+                        rows.size() + 1 == limit
+                            ? "row " + std::to_string(rows.size()) + " is missing"
+                            : "rows " + std::to_string(rows.size()) + ".." + std::to_string(n - 1) + " are missing");
     }
     dropEntriesBeyondGrid(rows, n, source);
     return rows;
