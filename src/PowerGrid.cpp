@@ -1,13 +1,18 @@
 #include "PowerGrid.h"
 
 #include <Eigen/QR>
+#include <Eigen/SparseLU>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
+#include <utility>
 
 #include "CodeUtils.h"
 #include "Param.h"
@@ -134,6 +139,37 @@ Matrix readInlineMatrix(std::ifstream& in, int n) {
 
 bool isComment(const std::string& line) { return line.compare(0, 2, "//") == 0; }
 
+// The value line of a key that names one of a few choices, compared exactly
+// like a key line.
+template <typename Choice>
+Choice readChoice(std::ifstream& in, const char* key, const std::vector<std::pair<const char*, Choice>>& choices) {
+    std::string value = CodeUtils::nextLine(in);
+    std::string allowed;
+    for (const auto& choice : choices) {
+        if (CodeUtils::lineIs(value, choice.first)) return choice.second;
+        allowed += (allowed.empty() ? "" : ", ") + std::string(choice.first);
+    }
+    throw InputError(quoted(key) + " is " + quoted(value) + " (allowed " + allowed + ")");
+}
+
+std::string numberText(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+// Node index of a "Line list" row: a whole number inside the grid.
+int lineListNode(double value, int numNodes, long row, const std::string& text) {
+    if (!(value >= 0 && value < numNodes && value == std::floor(value))) {
+        std::string allowed = numNodes == 0 ? "none before \"Number of nodes\""
+                                            : "whole numbers 0.." + std::to_string(numNodes - 1);
+        throw InputError(quoted("Line list") + " row " + std::to_string(row) + " " + quoted(text) +
+                         " names node " + numberText(value) + ", but the grid has " + std::to_string(numNodes) +
+                         " nodes (allowed " + allowed + ")");
+    }
+    return static_cast<int>(value);
+}
+
 [[noreturn]] void throwNodeOutOfRange(int i, std::size_t count) {
     throw std::out_of_range("node index " + std::to_string(i) + " outside the grid's " + std::to_string(count) +
                             " nodes");
@@ -141,7 +177,19 @@ bool isComment(const std::string& line) { return line.compare(0, 2, "//") == 0; 
 
 }  // namespace
 
-PowerGrid::PowerGrid() : numNodes(0), refNode(0), nrICs(1), nrPrecision(1e-9), couplingsStale(true) {}
+// Above this node count the N x N couplings and the QR of the dense path cost
+// more than a second per Newton step and a few hundred MB (README, "Power
+// flow on large grids").
+const int PowerGrid::kDenseSolverMaxNodes = 1000;
+
+PowerGrid::PowerGrid()
+    : numNodes(0),
+      refNode(0),
+      nrICs(1),
+      nrPrecision(1e-9),
+      nrSolver(NrSolver::Auto),
+      nrStart(NrStart::Random),
+      couplingsStale(true) {}
 
 PowerGrid::~PowerGrid() {}
 
@@ -247,8 +295,17 @@ bool PowerGrid::readFromFile(std::string fileName) {
     std::ifstream in(fileName);
     if (!in.is_open()) return false;
     std::cout << "-------------------- PowerGrid reading " << " --------------------\n";
-    for (std::string line = CodeUtils::nextLine(in); !line.empty(); line = CodeUtils::nextLine(in)) {
+    std::string line = CodeUtils::nextLine(in);
+    while (!line.empty()) {
+        if (CodeUtils::lineIs(line, "Line list")) {
+            // The line that ended the rows is the next key line.
+            std::string handBack = readLineList(in);
+            std::cout << "read " << line << '\n';
+            line = handBack;
+            continue;
+        }
         if (!isComment(line) && readKey(in, line)) std::cout << "read " << line << '\n';
+        line = CodeUtils::nextLine(in);
     }
     checkReferenceNode();
     calcCflow();
@@ -331,7 +388,66 @@ bool PowerGrid::readKey(std::ifstream& in, const std::string& line) {
         nrPrecision = CodeUtils::readDouble(in);
         return true;
     }
+    if (CodeUtils::lineIs(line, "NR solver")) {
+        nrSolver = readChoice<NrSolver>(
+            in, "NR solver", {{"dense", NrSolver::Dense}, {"sparse", NrSolver::Sparse}, {"auto", NrSolver::Auto}});
+        return true;
+    }
+    if (CodeUtils::lineIs(line, "NR start")) {
+        nrStart = readChoice<NrStart>(
+            in, "NR start", {{"random", NrStart::Random}, {"flat", NrStart::Flat}, {"dc", NrStart::Dc}});
+        return true;
+    }
     return false;
+}
+
+// Rows `from to couplingMag couplingAng [capacity [admittanceMag admittanceAng]]`
+// up to the first line without a leading number, which is returned. Every row
+// creates or updates its record the way a non-zero "Coupling mag" entry does;
+// records are found through a hash of the existing ones, so a block costs time
+// and memory in proportion to its rows, not to the square of the node count.
+std::string PowerGrid::readLineList(std::ifstream& in) {
+    auto pairKey = [](int from, int to) {
+        return static_cast<std::uint64_t>(static_cast<std::uint32_t>(from)) << 32 | static_cast<std::uint32_t>(to);
+    };
+    std::unordered_map<std::uint64_t, std::size_t> existing;
+    for (const std::vector<TransmissionLine>& list : lines) {
+        for (std::size_t k = 0; k < list.size(); ++k) existing[pairKey(list[k].getFromNode(), list[k].getToNode())] = k;
+    }
+    std::unordered_map<std::uint64_t, long> rowOf;
+    for (long row = 1;; ++row) {
+        std::string text = CodeUtils::nextLine(in);
+        std::vector<double> values = CodeUtils::lineToDoubleVec(text);
+        if (values.empty()) return text;
+        std::string where = quoted("Line list") + " row " + std::to_string(row) + " " + quoted(text);
+        if (values.size() != 4 && values.size() != 5 && values.size() != 7) {
+            throw InputError(where + " has " + countOf(values.size(), "value", "values") +
+                             " (allowed 4, 5 or 7: from to couplingMag couplingAng "
+                             "[capacity [admittanceMag admittanceAng]])");
+        }
+        int from = lineListNode(values[0], numNodes, row, text);
+        int to = lineListNode(values[1], numNodes, row, text);
+        if (from == to) {
+            throw InputError(where + " is a line from node " + std::to_string(from) +
+                             " to itself (allowed two different nodes)");
+        }
+        std::uint64_t key = pairKey(from, to);
+        auto first = rowOf.emplace(key, row);
+        if (!first.second) {
+            throw InputError(where + " repeats the record " + std::to_string(from) + " -> " + std::to_string(to) +
+                             " of row " + std::to_string(first.first->second) + " (allowed one row per record)");
+        }
+        auto found = existing.find(key);
+        if (found == existing.end()) lines[from].push_back(TransmissionLine(from, to));
+        TransmissionLine& record = found == existing.end() ? lines[from].back() : lines[from][found->second];
+        setCouplingMagValue(record, values[2]);
+        record.setCouplingAng(values[3]);
+        if (values.size() >= 5) record.setCapacity(values[4]);
+        if (values.size() == 7) {
+            record.setAdmittanceMag(values[5]);
+            record.setAdmittanceAng(values[6]);
+        }
+    }
 }
 
 void PowerGrid::checkReferenceNode() const {
@@ -359,6 +475,7 @@ std::string PowerGrid::toString() const {
     out << "====================== Power grid =======================\n"
         << "----------------- Power flow Parameters -----------------\n"
         << "NRPrecision: " << nrPrecision << "\n"
+        << "NRSolver: " << nrSolverName(usedNrSolver()) << "\n"
         << "\n"
         << "------------------------ Nodes --------------------------\n"
         << "ReferenceNode: " << refNode << "\n"
@@ -375,7 +492,7 @@ bool PowerGrid::NRPF() { return NRPF(nrPrecision); }
 
 bool PowerGrid::NRPF(double precision) {
     std::cout << "==================== Newton Raphson Power Flow ====================\n";
-    checkAllphasesZero();
+    prepareStartingPhases();
     double err = totalMismatch();
     if (precision >= err) {
         std::cout << "The grid already fulfills the power flow condition.\n"
@@ -422,13 +539,47 @@ bool PowerGrid::NRPF(double precision) {
     return true;
 }
 
-std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
-    int n = static_cast<int>(nodes.size());
-    steps = 0;
-    std::vector<double> mismatch(n);
-    if (n == 0) return mismatch;
-    Node& ref = *getNode(refNode);
+PowerGrid::NrSolver PowerGrid::usedNrSolver() const {
+    if (nrSolver != NrSolver::Auto) return nrSolver;
+    return numNodes <= kDenseSolverMaxNodes ? NrSolver::Dense : NrSolver::Sparse;
+}
 
+const char* PowerGrid::nrSolverName(NrSolver s) {
+    switch (s) {
+        case NrSolver::Dense:
+            return "dense";
+        case NrSolver::Sparse:
+            return "sparse";
+        case NrSolver::Auto:
+            break;
+    }
+    return "auto";
+}
+
+// Calls work(solve), where solve(f) returns x with J x = f for the reduced
+// Jacobian J at the working phases of the moment, by the solver in use. The
+// grid has at least one node.
+template <typename Work>
+auto PowerGrid::withJacobianSolver(Work work) {
+    int n = static_cast<int>(nodes.size());
+    if (usedNrSolver() == NrSolver::Sparse) {
+        Eigen::SparseMatrix<double> J;
+        Eigen::SparseLU<Eigen::SparseMatrix<double>> lu;
+        bool patternAnalysed = false;
+        auto solve = [&](const Eigen::VectorXd& f) -> Eigen::VectorXd {
+            if (f.size() == 0) return f;
+            sparseJij(J);
+            // Every record and diagonal is an entry at every step, so the
+            // pattern of the first step holds for all.
+            if (!patternAnalysed) lu.analyzePattern(J);
+            patternAnalysed = true;
+            lu.factorize(J);
+            // A singular Jacobian ends the try with NaN, as the dense QR does.
+            if (lu.info() != Eigen::Success) return Eigen::VectorXd::Constant(f.size(), std::nan(""));
+            return lu.solve(f);
+        };
+        return work(solve);
+    }
     std::vector<std::vector<double>> K(n, std::vector<double>(n, 0.0));
     std::vector<std::vector<double>> Phi(n, std::vector<double>(n, 0.0));
     for (int i = 0; i < n; ++i) {
@@ -437,19 +588,28 @@ std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
             Phi[i][line.getToNode()] = line.getCouplingAng();
         }
     }
+    Eigen::MatrixXd J(n - 1, n - 1);
+    auto solve = [&](const Eigen::VectorXd& f) -> Eigen::VectorXd {
+        Jij(K, Phi, J);
+        return Eigen::HouseholderQR<Eigen::MatrixXd>(J).solve(f);
+    };
+    return work(solve);
+}
 
+template <typename JacobianSolver>
+std::vector<double> PowerGrid::iterateNewton(double precision, int& steps, JacobianSolver& solve) {
+    int n = static_cast<int>(nodes.size());
+    std::vector<double> mismatch(n);
+    Node& ref = *getNode(refNode);
     for (int i = 0; i < n; ++i) mismatch[i] = PFlFunc(i);
     ref.setVoltPhase(0);
 
-    Eigen::MatrixXd J(n - 1, n - 1);
     Eigen::VectorXd f(n - 1);
     // "Not greater than" so that a NaN error ends the try at once.
     while (CodeUtils::dAbsArrSum(mismatch.data(), n) > precision && steps < kMaxNewtonSteps) {
         ++steps;
-        Jij(K, Phi, J);
         for (int r = 0; r < n - 1; ++r) f(r) = PFlFunc(IWOR(r));
-        Eigen::VectorXd x = Eigen::HouseholderQR<Eigen::MatrixXd>(J).solve(f);
-        Eigen::VectorXd dx = -x;
+        Eigen::VectorXd dx = -solve(f);
         for (int r = 0; r < n - 1; ++r) {
             Node& node = nodes[IWOR(r)];
             node.setVoltPhase(CodeUtils::smallerAngle(node.getVoltPhase() + dx(r)));
@@ -463,6 +623,12 @@ std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
         }
     }
     return mismatch;
+}
+
+std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
+    steps = 0;
+    if (nodes.empty()) return {};
+    return withJacobianSolver([&](auto& solve) { return iterateNewton(precision, steps, solve); });
 }
 
 double PowerGrid::PFlFunc(int i) {
@@ -494,6 +660,55 @@ void PowerGrid::Jij(const std::vector<std::vector<double>>& K, const std::vector
         }
         J(r, r) = -rowSum;
     }
+}
+
+// Row r holds the records of node IWOR(r) as in Jij, in line-list order; every
+// record is an entry (zero when out of service) so the pattern never changes.
+void PowerGrid::sparseJij(Eigen::SparseMatrix<double>& J) {
+    int n = static_cast<int>(nodes.size());
+    std::vector<Eigen::Triplet<double>> entries;
+    for (int r = 0; r < n - 1; ++r) {
+        int i = IWOR(r);
+        double thetaI = nodes[i].getVoltPhase();
+        double rowSum = 0;
+        for (TransmissionLine& line : lines[i]) {
+            int j = line.getToNode();
+            double entry = line.getCouplingMag() * std::cos(thetaI - nodes[j].getVoltPhase() - line.getCouplingAng());
+            rowSum += entry;
+            if (j != refNode) entries.emplace_back(r, j < refNode ? j : j - 1, entry);
+        }
+        entries.emplace_back(r, r, -rowSum);
+    }
+    J.resize(n - 1, n - 1);
+    J.setFromTriplets(entries.begin(), entries.end());
+}
+
+void PowerGrid::prepareStartingPhases() {
+    switch (nrStart) {
+        case NrStart::Random:
+            checkAllphasesZero();
+            break;
+        case NrStart::Flat:
+            break;
+        case NrStart::Dc:
+            startFromLinearisedSolution();
+            break;
+    }
+}
+
+// One Newton step from all phases 0 with the solver in use: the solution of
+// the power balance linearised around the flat state. The slack power is left
+// to the iteration.
+void PowerGrid::startFromLinearisedSolution() {
+    int n = static_cast<int>(nodes.size());
+    if (n == 0) return;
+    for (Node& node : nodes) node.setVoltPhase(0);
+    withJacobianSolver([&](auto& solve) {
+        Eigen::VectorXd f(n - 1);
+        for (int r = 0; r < n - 1; ++r) f(r) = PFlFunc(IWOR(r));
+        Eigen::VectorXd dx = -solve(f);
+        for (int r = 0; r < n - 1; ++r) nodes[IWOR(r)].setVoltPhase(CodeUtils::smallerAngle(dx(r)));
+    });
 }
 
 void PowerGrid::checkAllphasesZero() {

@@ -2,6 +2,7 @@
 #define TESSALY_POWERGRID_H
 
 #include <Eigen/Core>
+#include <Eigen/SparseCore>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -31,6 +32,25 @@ public:
     double getNrPrecision() const { return nrPrecision; }
     void setNrPrecision(double p) { nrPrecision = p; }
 
+    // Linear solver of the Newton step. Dense is the Householder QR of the
+    // full reduced Jacobian; Sparse assembles it from the line records and
+    // factorises it with a sparse LU; Auto takes Dense up to
+    // kDenseSolverMaxNodes nodes (where its digits stay those of every
+    // earlier run) and Sparse above.
+    enum class NrSolver { Dense, Sparse, Auto };
+    // Starting phases of the power flow. Random gives all-zero phases a
+    // random start; Flat keeps the phases as read; Dc starts from the
+    // linearised solution (one Newton step from all phases 0).
+    enum class NrStart { Random, Flat, Dc };
+    static const int kDenseSolverMaxNodes;
+    NrSolver getNrSolver() const { return nrSolver; }
+    void setNrSolver(NrSolver s) { nrSolver = s; }
+    // The solver the power flow uses: Dense or Sparse, never Auto.
+    NrSolver usedNrSolver() const;
+    static const char* nrSolverName(NrSolver s);
+    NrStart getNrStart() const { return nrStart; }
+    void setNrStart(NrStart s) { nrStart = s; }
+
     // Out-of-range node indices throw std::out_of_range.
     Node* getNode(int i);
     double getPowerMech(int i);
@@ -58,6 +78,8 @@ public:
     double PFlFunc(int i);
     void Jij(const std::vector<std::vector<double>>& K, const std::vector<std::vector<double>>& Phi,
              Eigen::MatrixXd& J);
+    // The same reduced Jacobian assembled from the line records.
+    void sparseJij(Eigen::SparseMatrix<double>& J);
     void checkAllphasesZero();
 
     // ---- dynamics ------------------------------------------------------------
@@ -83,6 +105,8 @@ private:
     int refNode;
     int nrICs;
     double nrPrecision;
+    NrSolver nrSolver;
+    NrStart nrStart;
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
 
@@ -101,7 +125,14 @@ private:
     void requireNode(int i) const;
     double totalMismatch();
     void randomizePhases();
+    void prepareStartingPhases();
+    void startFromLinearisedSolution();
+    template <typename Work>
+    auto withJacobianSolver(Work work);
+    template <typename JacobianSolver>
+    std::vector<double> iterateNewton(double precision, int& steps, JacobianSolver& solver);
     bool readKey(std::ifstream& in, const std::string& line);
+    std::string readLineList(std::ifstream& in);
     void checkReferenceNode() const;
 };
 

@@ -23,6 +23,18 @@ const int kProgramVersion = 2012;
 
 const char* const kUnsupportedMode = "mode currently not supported.\n";
 
+// From a few hundred nodes on, random starting phases (up to 0.0005 rad per
+// node index) lie far from the steady state and Newton tends to diverge.
+const int kLargeGridNodes = 300;
+
+void suggestStartAfterFailedPowerFlow(const PowerGrid& grid) {
+    if (grid.getNrStart() != PowerGrid::NrStart::Random || grid.getNumNodes() <= kLargeGridNodes) return;
+    CodeUtils::warn("the power flow did not converge from random starting phases on " +
+                    std::to_string(grid.getNumNodes()) +
+                    " nodes; \"NR start\" flat (the phases of \"Voltage ang\") or dc (the linearised solution) "
+                    "usually converges on large grids");
+}
+
 void printBanner() {
     std::cout << "==================== Volmara V" << kDisplayVersion << " ====================\n";
     std::cout << "Moin!\n";
@@ -80,7 +92,7 @@ int runStages(std::istream& in) {
 
     grid.readFromFile(inputFile);
     std::cout << "Finished reading parameters.\n";
-    grid.NRPF();
+    if (!grid.NRPF()) suggestStartAfterFailedPowerFlow(grid);
 
     auto function = std::make_unique<Function>(&param, &grid);
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());

@@ -59,6 +59,7 @@ const std::string kEmptyGridReport =
     "====================== Power grid =======================\n"
     "----------------- Power flow Parameters -----------------\n"
     "NRPrecision: 1e-09\n"
+    "NRSolver: dense\n"
     "\n"
     "------------------------ Nodes --------------------------\n"
     "ReferenceNode: 0\n"
