@@ -177,10 +177,10 @@ int lineListNode(double value, int numNodes, long row, const std::string& text) 
 
 }  // namespace
 
-// Above this node count the N x N couplings and the QR of the dense path cost
-// more than a second per Newton step and a few hundred MB (README, "Power
-// flow on large grids").
-const int PowerGrid::kDenseSolverMaxNodes = 1000;
+// Up to here every grid keeps the digits the dense path has always printed;
+// above it that path needs a second or more per Newton step and hundreds of
+// MB for its N x N couplings and QR (README, "Power flow on large grids").
+const int PowerGrid::kDenseSolverMaxNodes = 2000;
 
 PowerGrid::PowerGrid()
     : numNodes(0),
