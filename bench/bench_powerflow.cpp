@@ -42,14 +42,14 @@ void quietly(Work work) {
     close(savedOut);
 }
 
-// A ring of n nodes with a chord from every tenth node to the node opposite;
-// generators (+1) and loads (-1) alternate, every line has coupling 8.
+// A ring of n nodes with a chord from every tenth node of one half to the node
+// opposite; generators (+1) and loads (-1) alternate, every line has coupling 8.
 struct RingWithChords {
     int n;
     template <typename Connect>
     void forEachLine(Connect connect) const {
         for (int i = 0; i < n; ++i) connect(i, (i + 1) % n);
-        for (int i = 0; i < n; i += 10) connect(i, (i + n / 2) % n);
+        for (int i = 0; i < n / 2; i += 10) connect(i, i + n / 2);
     }
     double power(int i) const { return i % 2 == 0 ? 1.0 : -1.0; }
 };

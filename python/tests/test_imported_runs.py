@@ -104,7 +104,7 @@ def test_matrices_and_line_list_give_identical_results(tmp_path, tessaly_bin):
 
 def test_shipped_example_is_the_import_of_case118(tmp_path):
     out = tmp_path / "ieee118.txt"
-    run = run_import(case_path("case118"), "-o", out, "--raster", "0:2", "--steps", "200",
+    run = run_import(case_path("case118"), "-o", out, "--raster", "0:2", "--steps", "1000",
                      "--output-name", "ieee118")
     assert run.returncode == 0
     assert out.read_text() == (REPO / "examples" / "ieee118.txt").read_text()
