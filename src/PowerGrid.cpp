@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <new>
 #include <sstream>
 #include <stdexcept>

@@ -64,9 +64,9 @@ def add_subcommand(subparsers):
     parser.add_argument("--output-name", help="value of \"Output filename\", the name of the results "
                         "(default: the case name)")
     parser.add_argument("--inertia", type=_per_type, default=DEFAULT_INERTIA, metavar="GEN[,LOAD]",
-                        help="inertia of generator and load nodes (default: %(default)s)")
+                        help="inertia of generator and load nodes (default: %g,%g)" % DEFAULT_INERTIA)
     parser.add_argument("--damping", type=_per_type, default=DEFAULT_DAMPING, metavar="GEN[,LOAD]",
-                        help="damping of generator and load nodes (default: %(default)s)")
+                        help="damping of generator and load nodes (default: %g,%g)" % DEFAULT_DAMPING)
     parser.add_argument("--node-params", metavar="CSV",
                         help="per-bus inertia and damping: a CSV file with the header bus,inertia,damping; "
                              "an empty field keeps the value of the node type")

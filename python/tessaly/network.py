@@ -46,7 +46,6 @@ def warn(message):
 @dataclass
 class Branches:
     """In-service branches between kept buses, as node indices."""
-    rows: np.ndarray      # row numbers in the case's branch table (1-based)
     f: np.ndarray
     t: np.ndarray
     y: np.ndarray         # series admittance
@@ -66,7 +65,6 @@ class Network:
     power_mech: np.ndarray
     power_diag: np.ndarray
     y_diag: np.ndarray        # Y_ii
-    branches: Branches
     # Directed line records, sorted by (from, to).
     rec_from: np.ndarray
     rec_to: np.ndarray
@@ -128,7 +126,7 @@ def _branches(case, index_of, isolated):
     data = case.branch[np.array(rows, dtype=int) - 1] if rows else np.zeros((0, case.branch.shape[1]))
     tap = np.where(data[:, TAP] == 0, 1.0, data[:, TAP])
     rate = data[:, RATE_A] / case.base_mva
-    return Branches(rows=np.array(rows, dtype=int), f=np.array(f, dtype=int), t=np.array(t, dtype=int),
+    return Branches(f=np.array(f, dtype=int), t=np.array(t, dtype=int),
                     y=1 / (data[:, BR_R] + 1j * data[:, BR_X]), b=data[:, BR_B].copy(),
                     tau=tap * np.exp(1j * np.radians(data[:, SHIFT])),
                     rating=np.where(rate == 0, np.inf, rate))
@@ -181,7 +179,7 @@ def _warn_islands(n, rec_from, rec_to, bus_numbers):
     if len(sizes) > 1:
         main = sizes.most_common(1)[0][0]
         apart = [str(bus_numbers[k]) for k in range(n) if island[k] != main]
-        warn(f"the grid falls apart into {len(roots)} islands; the power flow needs one. Buses apart from the "
+        warn(f"the grid falls apart into {len(sizes)} islands; the power flow needs one. Buses apart from the "
              f"largest island: {' '.join(apart[:20])}{' ...' if len(apart) > 20 else ''}")
 
 
@@ -224,5 +222,5 @@ def build_network(case):
     _warn_islands(n, rec_from, rec_to, numbers)
     return Network(base_mva=case.base_mva, bus_numbers=numbers, vm=vm, va=va, node_type=node_type, ref=ref,
                    power_mech=(generation - bus[:, PD]) / case.base_mva, power_diag=vm ** 2 * y_diag.real,
-                   y_diag=y_diag, branches=br, rec_from=rec_from, rec_to=rec_to, y_offdiag=y_offdiag,
+                   y_diag=y_diag, rec_from=rec_from, rec_to=rec_to, y_offdiag=y_offdiag,
                    flow_admittance=flow_admittance, capacity=capacity)

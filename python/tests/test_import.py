@@ -103,7 +103,7 @@ def test_phase_shifter_and_off_nominal_tap(capsys):
     assert "flow measure of the line(s) 10-20 is approximate" in capsys.readouterr().err
 
 
-def test_out_of_service_elements_and_isolated_buses(tmp_path):
+def test_out_of_service_elements_and_isolated_buses(tmp_path, capsys):
     case = three_bus_case()
     case.bus = np.vstack([case.bus, [40, 4, 0, 0, 0, 0, 1, 1, 0], [50, 1, 10, 0, 0, 0, 1, 1, 0]])
     case.branch[2, 10] = 0                                   # 10-30 out of service
@@ -123,6 +123,12 @@ def test_out_of_service_elements_and_isolated_buses(tmp_path):
     text = (tmp_path / "case.txt").read_text()
     assert "// node 2: bus 30\n// node 3: bus 50\n" in text
     assert "Number of nodes\n4\n" in text
+
+    capsys.readouterr()
+    case.branch[4, 10] = 0                                   # 30-50 out of service: bus 50 is cut off
+    build_network(case)
+    assert "the grid falls apart into 2 islands; the power flow needs one. Buses apart from the largest " \
+           "island: 50" in capsys.readouterr().err
 
 
 def test_options_for_the_missing_dynamics_and_the_run(tmp_path):
