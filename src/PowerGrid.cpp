@@ -141,7 +141,7 @@ bool isComment(const std::string& line) { return line.compare(0, 2, "//") == 0; 
 
 }  // namespace
 
-PowerGrid::PowerGrid() : numNodes(0), refNode(0), nrICs(1), nrPrecision(1e-9), couplingsStale(true) {}
+PowerGrid::PowerGrid() : numNodes(0), refNode(0), nrICs(1), nrPrecision(1e-9) {}
 
 PowerGrid::~PowerGrid() {}
 

@@ -76,8 +76,8 @@ public:
                     std::vector<double>* timeList, double t, Param& param);
 
     // The swing equations read a compact copy of the couplings (the kernel),
-    // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine) marks it
-    // stale, so a change made right after fetching the pointer counts. A
+    // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)
+    // marks it stale, so a change made right after fetching the pointer counts. A
     // caller that keeps a pointer and changes the line after the swing
     // equation has been evaluated calls markCouplingsStale: checking every
     // line record before every step would add about a fifth to a step.
@@ -93,7 +93,22 @@ private:
 
     // Every node's couplings in line-list order for the swing equations.
     SwingKernel kernel;
-    bool couplingsStale;
+    // A copied grid starts stale: the copied kernel points at the original's nodes.
+    class StaleFlag {
+    public:
+        StaleFlag() = default;
+        StaleFlag(const StaleFlag&) {}
+        StaleFlag& operator=(const StaleFlag&) { return *this = true; }
+        StaleFlag& operator=(bool on) {
+            stale = on;
+            return *this;
+        }
+        operator bool() const { return stale; }
+
+    private:
+        bool stale = true;
+    };
+    StaleFlag couplingsStale;
     void rebuildKernel();
 
     void requireNode(int i) const;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <random>
 #include <set>
@@ -235,6 +236,16 @@ TEST(SwingKernel, VariantsHaveDistinctNamesAndFastModeSelectsTheWidestOfThisCpu)
     EXPECT_STREQ(function.kernelName(), "exact");
     function.setKernelVariant(KernelVariant::fastScalar);
     EXPECT_STREQ(function.kernelName(), "fast-scalar");
+}
+
+TEST(SwingKernel, CopiedGridEvaluatesItsOwnNodes) {
+    auto original = std::make_unique<PowerGrid>();
+    buildMixedGrid(*original);
+    original->swingKernel();
+    PowerGrid copy(*original);
+    original.reset();
+    copy.setPowerMech(2, 5.0);
+    expectExactBits(copy, "copied grid");
 }
 
 TEST(SwingKernel, BuildRefusesRecordsOutsideTheGrid) {
