@@ -31,6 +31,7 @@ public:
     bool modeIterativeNetgen;
     bool modeRewireNetgen;
     bool modeRaster;
+    bool modeFast;
     bool graphViz;
     bool writeParamFile;
 
@@ -137,6 +138,8 @@ public:
     bool isModeStochLf() const { return modeStochLf; }
     void setModeStochLf(bool on) { modeStochLf = on; }
     bool isTestStoch() const { return testStoch; }
+    bool isModeFast() const { return modeFast; }
+    void setModeFast(bool on) { modeFast = on; }
     bool isModeStraj() const { return modeStraj; }
     void setModeStraj(bool on) { modeStraj = on; }
     bool isModeIterativeNetgen() const { return modeIterativeNetgen; }

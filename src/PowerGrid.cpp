@@ -187,8 +187,7 @@ PowerGrid::PowerGrid()
       nrICs(1),
       nrPrecision(1e-9),
       nrSolver(NrSolver::Auto),
-      nrStart(NrStart::Random),
-      couplingsStale(true) {}
+      nrStart(NrStart::Random) {}
 
 PowerGrid::~PowerGrid() {}
 
@@ -207,6 +206,8 @@ void PowerGrid::resetLines() {
 }
 
 void PowerGrid::resetNodes() {
+    // The kernel points at the node array, which may move.
+    couplingsStale = true;
     nodes.clear();
     nodes.reserve(numNodes);
     for (int k = 0; k < numNodes; ++k) nodes.push_back(Node(k));
@@ -732,31 +733,29 @@ double PowerGrid::totalMismatch() {
 
 // ---- dynamics ----------------------------------------------------------------
 
-void PowerGrid::rebuildCouplings() {
-    couplings.clear();
-    couplingStart.assign(1, 0);
+void PowerGrid::rebuildKernel() {
+    std::vector<SwingKernel::Record> records;
+    std::vector<int> start(1, 0);
     for (std::vector<TransmissionLine>& list : lines) {
-        // Lines out of service stay in with coupling 0 so the sum keeps every
-        // term of the line list (0 * sin(NaN) is still NaN).
+        // Lines out of service stay in with coupling 0 (see SwingKernel::Record).
         for (TransmissionLine& line : list) {
-            couplings.push_back(Coupling{line.getToNode(), line.getCouplingMag(), line.getCouplingAng()});
+            records.push_back(SwingKernel::Record{line.getToNode(), line.getCouplingMag(), line.getCouplingAng()});
         }
-        couplingStart.push_back(static_cast<int>(couplings.size()));
+        start.push_back(static_cast<int>(records.size()));
     }
+    kernel.build(nodes.data(), static_cast<int>(nodes.size()), start, records);
     couplingsStale = false;
 }
 
+const SwingKernel& PowerGrid::swingKernel() {
+    if (couplingsStale) rebuildKernel();
+    return kernel;
+}
+
 double PowerGrid::swingEq(double* theta, double* omega, int i) {
-    if (couplingsStale) rebuildCouplings();
+    const SwingKernel& rhs = swingKernel();
     if (i < 0 || static_cast<std::size_t>(i) >= nodes.size()) throwNodeOutOfRange(i, nodes.size());
-    const Node& node = nodes[i];
-    double thetaI = theta[i];
-    double sum = 0;
-    for (int c = couplingStart[i], end = couplingStart[i + 1]; c < end; ++c) {
-        const Coupling& line = couplings[c];
-        sum += line.k * std::sin(thetaI - theta[line.to] - line.phi);
-    }
-    return (-node.getDamping() * omega[i] + node.getPowerMech() - node.getPowerDiag() - sum) * node.getInertiaInv();
+    return rhs.nodeDerivative(theta, omega, i);
 }
 
 // ---- line flows --------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Node.h"
+#include "SwingKernel.h"
 #include "TransmissionLine.h"
 
 class Param;
@@ -83,7 +84,11 @@ public:
     void checkAllphasesZero();
 
     // ---- dynamics ------------------------------------------------------------
+    // dω_i/dt of node i alone (out-of-range i throws std::out_of_range).
     double swingEq(double* theta, double* omega, int i);
+    // The right-hand side of every node, rebuilt first when the couplings
+    // are stale. Node powers are read at every evaluation and need no rebuild.
+    const SwingKernel& swingKernel();
 
     // ---- line flows ----------------------------------------------------------
     void measureFlow(double* theta);
@@ -92,9 +97,9 @@ public:
     void checkLines(double* theta, std::vector<int>* fromList, std::vector<int>* toList,
                     std::vector<double>* timeList, double t, Param& param);
 
-    // The swing equation reads a compact copy of the couplings, rebuilt when
-    // stale. Handing out a line pointer (getTrLine/provideTrLine) marks it
-    // stale, so a change made right after fetching the pointer counts. A
+    // The swing equations read a compact copy of the couplings (the kernel),
+    // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)
+    // marks it stale, so a change made right after fetching the pointer counts. A
     // caller that keeps a pointer and changes the line after the swing
     // equation has been evaluated calls markCouplingsStale: checking every
     // line record before every step would add about a fifth to a step.
@@ -110,17 +115,25 @@ private:
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
 
-    // Compact copy of every node's couplings for the swing equation, in
-    // line-list order, so one evaluation is a scan of contiguous memory.
-    struct Coupling {
-        int to;
-        double k;
-        double phi;
+    // Every node's couplings in line-list order for the swing equations.
+    SwingKernel kernel;
+    // A copied grid starts stale: the copied kernel points at the original's nodes.
+    class StaleFlag {
+    public:
+        StaleFlag() = default;
+        StaleFlag(const StaleFlag&) {}
+        StaleFlag& operator=(const StaleFlag&) { return *this = true; }
+        StaleFlag& operator=(bool on) {
+            stale = on;
+            return *this;
+        }
+        operator bool() const { return stale; }
+
+    private:
+        bool stale = true;
     };
-    std::vector<Coupling> couplings;
-    std::vector<int> couplingStart;
-    bool couplingsStale;
-    void rebuildCouplings();
+    StaleFlag couplingsStale;
+    void rebuildKernel();
 
     void requireNode(int i) const;
     double totalMismatch();

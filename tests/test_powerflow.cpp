@@ -7,6 +7,7 @@
 
 #include "Param.h"
 #include "PowerGrid.h"
+#include "SwingReference.h"
 
 namespace {
 
@@ -74,16 +75,6 @@ void meshedGrid(PowerGrid& grid) {
 }
 
 double wrappedDistance(double a, double b) { return std::fabs(std::remainder(a - b, 2 * M_PI)); }
-
-// The swing equation written out plainly from the line list.
-double plainSwingEq(PowerGrid& grid, const double* theta, const double* omega, int i) {
-    double sum = 0;
-    for (TransmissionLine line : grid.linesOf(i)) {
-        sum += line.getCouplingMag() * std::sin(theta[i] - theta[line.getToNode()] - line.getCouplingAng());
-    }
-    Node* node = grid.getNode(i);
-    return (-node->getDamping() * omega[i] + node->getPowerMech() - node->getPowerDiag() - sum) * node->getInertiaInv();
-}
 
 }  // namespace
 
@@ -356,7 +347,7 @@ TEST(SwingEquation, SameBitsAsThePlainFormulaWhileLinesGoOutOfService) {
     auto expectSameBits = [&](const char* when) {
         for (int i = 0; i < n; ++i) {
             double fast = grid.swingEq(theta, omega, i);
-            double plain = plainSwingEq(grid, theta, omega, i);
+            double plain = perRecordSwingEq(grid, theta, omega, i);
             ASSERT_TRUE(sameBits(fast, plain)) << when << ", node " << i << ": " << fast << " vs " << plain;
         }
     };
