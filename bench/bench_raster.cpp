@@ -1,6 +1,6 @@
 // Raster return-time throughput on a 100-node grid with the mean return-time
 // and trajectory modes on: initial conditions per second and peak resident
-// memory, for short and long trajectories. Result files go to a temporary
+// memory, for short and long trajectories, with the exact and the fast kernel. Result files go to a temporary
 // directory that is removed afterwards.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -91,10 +91,12 @@ double peakRssMiB() {
     return usage.ru_maxrss / 1024.0;
 }
 
-// Argument 0: RK steps; argument 1: initial conditions per raster run.
+// Argument 0: RK steps; argument 1: initial conditions per raster run;
+// argument 2: 1 for the fast kernel.
 void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     const int steps = static_cast<int>(state.range(0));
     const int conditions = static_cast<int>(state.range(1));
+    const bool fast = state.range(2) != 0;
     TempDir dir;
     PowerGrid grid;
     buildGrid(grid);
@@ -107,6 +109,8 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     param.outputFilename = "bench";
     quietly([&] { grid.NRPF(); });
     Function function(&param, &grid);
+    function.useFastKernel(fast);
+    state.SetLabel(function.kernelName());
     RungeKutta rk(kNodes, &function);
 
     long done = 0;
@@ -133,8 +137,12 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     state.counters["peak_RSS_MiB"] = peakRssMiB();
 }
 
-BENCHMARK(BM_RasterRmrtAndTrajectories)->Args({1000, 10})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RasterRmrtAndTrajectories)->Args({100000, 1})->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RasterRmrtAndTrajectories)->Args({1000, 10, 0})->Args({1000, 10, 1})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RasterRmrtAndTrajectories)
+    ->Args({100000, 1, 0})
+    ->Args({100000, 1, 1})
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

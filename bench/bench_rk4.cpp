@@ -1,5 +1,7 @@
-// Cost of one Runge-Kutta step per line record, next to the floor set by the
-// same number of bare std::sin calls.
+// Cost of the right-hand side per line record and of one Runge-Kutta step, for
+// the record-by-record reference (the evaluation before the all-node kernel),
+// the exact kernel and every fast kernel this CPU runs, next to the floor set
+// by the same number of bare std::sin calls.
 
 #include <benchmark/benchmark.h>
 
@@ -12,8 +14,12 @@
 #include "Param.h"
 #include "PowerGrid.h"
 #include "RungeKutta.h"
+#include "SwingKernel.h"
 
 namespace {
+
+// Second benchmark argument: the reference or a kernel variant.
+const int kReference = -1;
 
 // A ring with n/2 random chords: about three line records per node.
 struct BenchGrid {
@@ -55,29 +61,118 @@ struct BenchGrid {
         grid.provideTrLine(a, b)->setCouplingMag(4.0);
         grid.provideTrLine(b, a)->setCouplingMag(4.0);
     }
+
+    void advance() {
+        omega.swap(omegaNext);
+        theta.swap(thetaNext);
+        benchmark::DoNotOptimize(theta.data());
+        benchmark::ClobberMemory();
+    }
 };
 
-void setLineCounter(benchmark::State& state, long evaluationsPerIteration) {
-    state.counters["per_line_eval"] = benchmark::Counter(
-        static_cast<double>(evaluationsPerIteration), benchmark::Counter::kIsIterationInvariantRate |
-                                                          benchmark::Counter::kInvert);
-    state.counters["line_records"] = static_cast<double>(evaluationsPerIteration / 4);
+// Labels the run with the variant and skips variants this CPU cannot run;
+// false when skipped.
+bool selectVariant(benchmark::State& state, BenchGrid& g) {
+    const int arg = static_cast<int>(state.range(1));
+    if (arg == kReference) {
+        state.SetLabel("reference");
+        return true;
+    }
+    const KernelVariant variant = static_cast<KernelVariant>(arg);
+    if (!kernelVariantSupported(variant)) {
+        state.SkipWithError("not supported on this CPU");
+        return false;
+    }
+    g.function->setKernelVariant(variant);
+    state.SetLabel(kernelVariantName(variant));
+    return true;
+}
+
+void setRecordCounter(benchmark::State& state, long evaluationsPerIteration, long lineRecords) {
+    state.counters["per_record"] = benchmark::Counter(
+        static_cast<double>(evaluationsPerIteration),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["line_records"] = static_cast<double>(lineRecords);
+}
+
+// The right-hand side as it was evaluated before the all-node kernel: one
+// call per node, one sine per record.
+void referenceSlopes(const SwingKernel& kernel, const double* theta, const double* omega, double* out, int n) {
+    for (int i = 0; i < n; ++i) out[i] = kernel.nodeDerivative(theta, omega, i);
+}
+
+// The whole step as it was: the reference right-hand side per stage and fmod
+// in every wrap.
+void referenceRk4(BenchGrid& g, double h, std::vector<double> (&k)[8], std::vector<double>& tmpOm,
+                  std::vector<double>& tmpTh) {
+    const int n = static_cast<int>(g.omega.size());
+    const SwingKernel& kernel = g.function->kernel();
+    const double* om = g.omega.data();
+    const double* th = g.theta.data();
+    auto stage = [&](const double* o, const double* t, std::vector<double>& kOm, std::vector<double>& kTh,
+                     bool half) {
+        referenceSlopes(kernel, t, o, kOm.data(), n);
+        for (int i = 0; i < n; ++i) {
+            kOm[i] = half ? kOm[i] * h / 2 : kOm[i] * h;
+            kTh[i] = half ? o[i] * h / 2 : o[i] * h;
+        }
+    };
+    auto shift = [&](const std::vector<double>& kOm, const std::vector<double>& kTh) {
+        for (int i = 0; i < n; ++i) tmpOm[i] = om[i] + kOm[i], tmpTh[i] = th[i] + kTh[i];
+    };
+    stage(om, th, k[0], k[1], true);
+    shift(k[0], k[1]);
+    stage(tmpOm.data(), tmpTh.data(), k[2], k[3], true);
+    shift(k[2], k[3]);
+    stage(tmpOm.data(), tmpTh.data(), k[4], k[5], false);
+    shift(k[4], k[5]);
+    stage(tmpOm.data(), tmpTh.data(), k[6], k[7], false);
+    for (int i = 0; i < n; ++i) {
+        g.omegaNext[i] = k[0][i] / 3 + om[i] + (2.0 / 3.0) * k[2][i] + k[4][i] / 3 + k[6][i] / 6;
+        double t = k[1][i] / 3 + th[i] + (2.0 / 3.0) * k[3][i] + k[5][i] / 3 + k[7][i] / 6;
+        double r = std::fmod(std::fabs(t) + 3.14159265359, 6.28318530718) - 3.14159265359;
+        g.thetaNext[i] = r * (t > 0 ? 1.0 : (t < 0 ? -1.0 : 0.0));
+    }
+}
+
+void BM_RightHandSide(benchmark::State& state) {
+    BenchGrid g(static_cast<int>(state.range(0)));
+    if (!selectVariant(state, g)) return;
+    const int n = static_cast<int>(g.omega.size());
+    const SwingKernel& kernel = g.function->kernel();
+    const KernelVariant variant = g.function->kernelVariant();
+    SwingKernel::Scratch scratch;
+    for (auto _ : state) {
+        if (state.range(1) == kReference) {
+            referenceSlopes(kernel, g.theta.data(), g.omega.data(), g.omegaNext.data(), n);
+        } else {
+            kernel.evaluate(variant, g.theta.data(), g.omega.data(), g.omegaNext.data(), scratch);
+        }
+        benchmark::DoNotOptimize(g.omegaNext.data());
+        benchmark::ClobberMemory();
+    }
+    setRecordCounter(state, g.lineRecords, g.lineRecords);
 }
 
 void BM_Rk4Step(benchmark::State& state) {
     BenchGrid g(static_cast<int>(state.range(0)));
+    if (!selectVariant(state, g)) return;
+    const std::size_t n = g.omega.size();
+    std::vector<double> k[8], tmpOm(n), tmpTh(n);
+    for (std::vector<double>& v : k) v.resize(n);
     for (auto _ : state) {
-        g.rk->rk4(0.01, g.omega.data(), g.theta.data(), g.omegaNext.data(), g.thetaNext.data());
-        g.omega.swap(g.omegaNext);
-        g.theta.swap(g.thetaNext);
-        benchmark::DoNotOptimize(g.theta.data());
-        benchmark::ClobberMemory();
+        if (state.range(1) == kReference) {
+            referenceRk4(g, 0.01, k, tmpOm, tmpTh);
+        } else {
+            g.rk->rk4(0.01, g.omega.data(), g.theta.data(), g.omegaNext.data(), g.thetaNext.data());
+        }
+        g.advance();
     }
-    setLineCounter(state, 4 * g.lineRecords);  // four stages, one sine per record each
+    setRecordCounter(state, 4 * g.lineRecords, g.lineRecords);  // four stages
 }
 
-// The same number of sines per iteration as one rk4 step, on arguments that
-// change between calls so none can be folded away.
+// The same number of sines per iteration as one reference step, on arguments
+// that change between calls so none can be folded away.
 void BM_BareSin(benchmark::State& state) {
     BenchGrid g(static_cast<int>(state.range(0)));
     const long calls = 4 * g.lineRecords;
@@ -90,12 +185,20 @@ void BM_BareSin(benchmark::State& state) {
         for (double a : args) sum += std::sin(a);
         benchmark::DoNotOptimize(sum);
     }
-    setLineCounter(state, calls);
+    setRecordCounter(state, calls, g.lineRecords);
 }
+
+const std::vector<int64_t> kVariantArgs = {kReference,
+                                           static_cast<int64_t>(KernelVariant::exact),
+                                           static_cast<int64_t>(KernelVariant::fastAvx512),
+                                           static_cast<int64_t>(KernelVariant::fastAvx2),
+                                           static_cast<int64_t>(KernelVariant::fastSse2),
+                                           static_cast<int64_t>(KernelVariant::fastScalar)};
 
 }  // namespace
 
-BENCHMARK(BM_Rk4Step)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_RightHandSide)->ArgsProduct({{100, 1000, 10000}, kVariantArgs});
+BENCHMARK(BM_Rk4Step)->ArgsProduct({{100, 1000, 10000}, kVariantArgs});
 BENCHMARK(BM_BareSin)->Arg(100)->Arg(1000)->Arg(10000);
 
 BENCHMARK_MAIN();

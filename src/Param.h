@@ -36,6 +36,7 @@ public:
     bool modeRaster;
     // Puts the lines a cascade tripped back in service when the cascade ends.
     bool cascadeRestoreLines;
+    bool modeFast;
     bool graphViz;
     bool writeParamFile;
 
@@ -149,6 +150,8 @@ public:
     bool isModeStochLf() const { return modeStochLf; }
     void setModeStochLf(bool on) { modeStochLf = on; }
     bool isTestStoch() const { return testStoch; }
+    bool isModeFast() const { return modeFast; }
+    void setModeFast(bool on) { modeFast = on; }
     bool isModeStraj() const { return modeStraj; }
     void setModeStraj(bool on) { modeStraj = on; }
     bool isModeIterativeNetgen() const { return modeIterativeNetgen; }

@@ -1,13 +1,17 @@
 #include "PowerGrid.h"
 
 #include <Eigen/QR>
+#include <Eigen/SparseLU>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
+#include <utility>
 
 #include "CodeUtils.h"
 #include "InputText.h"
@@ -259,6 +263,38 @@ void readLineMatrix(PowerGrid& grid, ReaderCursor& cursor) {
     createsLines ? applyToNewLines(grid, rows, set) : applyToExistingLines(grid, rows, set);
 }
 
+// The value line of a key that names one of a few choices, compared exactly
+// like a key line.
+template <typename Choice>
+Choice readChoice(ReaderCursor& cursor, const std::vector<std::pair<const char*, Choice>>& choices) {
+    const char* key = cursor.key;
+    std::string value = CodeUtils::readValueLine(cursor.in);
+    std::string allowed;
+    for (const auto& choice : choices) {
+        if (CodeUtils::lineIs(value, choice.first)) return choice.second;
+        allowed += (allowed.empty() ? "" : ", ") + std::string(choice.first);
+    }
+    throw InputError(quoted(key) + " is " + quoted(value) + " (allowed " + allowed + ")");
+}
+
+std::string numberText(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+// Node index of a "Line list" row: a whole number inside the grid.
+int lineListNode(double value, int numNodes, long row, const std::string& text) {
+    if (!(value >= 0 && value < numNodes && value == std::floor(value))) {
+        std::string allowed = numNodes == 0 ? "none before \"Number of nodes\""
+                                            : "whole numbers 0.." + std::to_string(numNodes - 1);
+        throw InputError(quoted("Line list") + " row " + std::to_string(row) + " " + quoted(text) +
+                         " names node " + numberText(value) + ", but the grid has " + std::to_string(numNodes) +
+                         " nodes (allowed " + allowed + ")");
+    }
+    return static_cast<int>(value);
+}
+
 const ReaderKey<PowerGrid> kGridKeys[] = {
     {"Number of nodes", readNodeCount},
     {"Power mech", readNodeList<setPowerMechValue>},
@@ -285,6 +321,17 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrICs(CodeUtils::readintForKey(cursor.in, cursor.key)); }},
     {"NR precision",
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrPrecision(CodeUtils::readDouble(cursor.in)); }},
+    {"NR solver",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         using S = PowerGrid::NrSolver;
+         grid.setNrSolver(readChoice<S>(cursor, {{"dense", S::Dense}, {"sparse", S::Sparse}, {"auto", S::Auto}}));
+     }},
+    {"NR start",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         using S = PowerGrid::NrStart;
+         grid.setNrStart(readChoice<S>(cursor, {{"random", S::Random}, {"flat", S::Flat}, {"dc", S::Dc}}));
+     }},
+    {"Line list", [](PowerGrid& grid, ReaderCursor& cursor) { grid.readLineList(cursor); }},
 };
 
 [[noreturn]] void throwNodeOutOfRange(int i, std::size_t count) {
@@ -294,8 +341,19 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
 
 }  // namespace
 
+// Up to here every grid keeps the digits the dense path has always printed;
+// above it that path needs a second or more per Newton step and hundreds of
+// MB for its N x N couplings and QR (README, "Power flow on large grids").
+const int PowerGrid::kDenseSolverMaxNodes = 2000;
+
 PowerGrid::PowerGrid()
-    : numNodes(0), refNode(0), nrICs(1), nrPrecision(1e-9), powerFlowError(0), couplingsStale(true) {}
+    : numNodes(0),
+      refNode(0),
+      nrICs(1),
+      nrPrecision(1e-9),
+      powerFlowError(0),
+      nrSolver(NrSolver::Auto),
+      nrStart(NrStart::Random) {}
 
 PowerGrid::~PowerGrid() {}
 
@@ -314,6 +372,8 @@ void PowerGrid::resetLines() {
 }
 
 void PowerGrid::resetNodes() {
+    // The kernel points at the node array, which may move.
+    couplingsStale = true;
     nodes.clear();
     nodes.reserve(numNodes);
     for (int k = 0; k < numNodes; ++k) nodes.push_back(Node(k));
@@ -453,6 +513,61 @@ void PowerGrid::read(InputText& in, std::ostream& console) {
 
 std::vector<std::string> PowerGrid::keys() { return keyNames(kGridKeys); }
 
+// Rows `from to couplingMag couplingAng [capacity [admittanceMag admittanceAng]]`
+// up to the first line without a leading number, which is handed back as the
+// next key line. Every row
+// creates or updates its record the way a non-zero "Coupling mag" entry does;
+// records are found through a hash of the existing ones, so a block costs time
+// and memory in proportion to its rows, not to the square of the node count.
+void PowerGrid::readLineList(ReaderCursor& cursor) {
+    auto pairKey = [](int from, int to) {
+        return static_cast<std::uint64_t>(static_cast<std::uint32_t>(from)) << 32 | static_cast<std::uint32_t>(to);
+    };
+    std::unordered_map<std::uint64_t, std::size_t> existing;
+    for (const std::vector<TransmissionLine>& list : lines) {
+        for (std::size_t k = 0; k < list.size(); ++k) existing[pairKey(list[k].getFromNode(), list[k].getToNode())] = k;
+    }
+    std::unordered_map<std::uint64_t, long> rowOf;
+    for (long row = 1;; ++row) {
+        std::string text = CodeUtils::nextLine(cursor.in);
+        std::vector<double> values = CodeUtils::lineToDoubleVec(text);
+        if (values.empty()) {
+            cursor.line = text;
+            cursor.handedBack = true;
+            return;
+        }
+        cursor.in.markValue();
+        std::string where = quoted("Line list") + " row " + std::to_string(row) + " " + quoted(text);
+        if (values.size() != 4 && values.size() != 5 && values.size() != 7) {
+            throw InputError(where + " has " + countOf(values.size(), "value", "values") +
+                             " (allowed 4, 5 or 7: from to couplingMag couplingAng "
+                             "[capacity [admittanceMag admittanceAng]])");
+        }
+        int from = lineListNode(values[0], numNodes, row, text);
+        int to = lineListNode(values[1], numNodes, row, text);
+        if (from == to) {
+            throw InputError(where + " is a line from node " + std::to_string(from) +
+                             " to itself (allowed two different nodes)");
+        }
+        std::uint64_t key = pairKey(from, to);
+        auto first = rowOf.emplace(key, row);
+        if (!first.second) {
+            throw InputError(where + " repeats the record " + std::to_string(from) + " -> " + std::to_string(to) +
+                             " of row " + std::to_string(first.first->second) + " (allowed one row per record)");
+        }
+        auto found = existing.find(key);
+        if (found == existing.end()) lines[from].push_back(TransmissionLine(from, to));
+        TransmissionLine& record = found == existing.end() ? lines[from].back() : lines[from][found->second];
+        setCouplingMagValue(record, values[2]);
+        record.setCouplingAng(values[3]);
+        if (values.size() >= 5) record.setCapacity(values[4]);
+        if (values.size() == 7) {
+            record.setAdmittanceMag(values[5]);
+            record.setAdmittanceAng(values[6]);
+        }
+    }
+}
+
 void PowerGrid::checkReferenceNode() const {
     if (numNodes > 0 && (refNode < 0 || refNode >= numNodes)) {
         throw InputError(quoted("Reference node") + " is " + std::to_string(refNode) + ", but the grid has " +
@@ -478,6 +593,7 @@ std::string PowerGrid::toString() const {
     out << "====================== Power grid =======================\n"
         << "----------------- Power flow Parameters -----------------\n"
         << "NRPrecision: " << nrPrecision << "\n"
+        << "NRSolver: " << nrSolverName(usedNrSolver()) << "\n"
         << "\n"
         << "------------------------ Nodes --------------------------\n"
         << "ReferenceNode: " << refNode << "\n"
@@ -494,7 +610,7 @@ bool PowerGrid::NRPF() { return NRPF(nrPrecision); }
 
 bool PowerGrid::NRPF(double precision) {
     std::cout << "==================== Newton Raphson Power Flow ====================\n";
-    checkAllphasesZero();
+    prepareStartingPhases();
     double err = totalMismatch();
     powerFlowError = err;
     if (precision >= err) {
@@ -542,13 +658,47 @@ bool PowerGrid::NRPF(double precision) {
     return true;
 }
 
-std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
-    int n = static_cast<int>(nodes.size());
-    steps = 0;
-    std::vector<double> mismatch(n);
-    if (n == 0) return mismatch;
-    Node& ref = *getNode(refNode);
+PowerGrid::NrSolver PowerGrid::usedNrSolver() const {
+    if (nrSolver != NrSolver::Auto) return nrSolver;
+    return numNodes <= kDenseSolverMaxNodes ? NrSolver::Dense : NrSolver::Sparse;
+}
 
+const char* PowerGrid::nrSolverName(NrSolver s) {
+    switch (s) {
+        case NrSolver::Dense:
+            return "dense";
+        case NrSolver::Sparse:
+            return "sparse";
+        case NrSolver::Auto:
+            break;
+    }
+    return "auto";
+}
+
+// Calls work(solve), where solve(f) returns x with J x = f for the reduced
+// Jacobian J at the working phases of the moment, by the solver in use. The
+// grid has at least one node.
+template <typename Work>
+auto PowerGrid::withJacobianSolver(Work work) {
+    int n = static_cast<int>(nodes.size());
+    if (usedNrSolver() == NrSolver::Sparse) {
+        Eigen::SparseMatrix<double> J;
+        Eigen::SparseLU<Eigen::SparseMatrix<double>> lu;
+        bool patternAnalysed = false;
+        auto solve = [&](const Eigen::VectorXd& f) -> Eigen::VectorXd {
+            if (f.size() == 0) return f;
+            sparseJij(J);
+            // Every record and diagonal is an entry at every step, so the
+            // pattern of the first step holds for all.
+            if (!patternAnalysed) lu.analyzePattern(J);
+            patternAnalysed = true;
+            lu.factorize(J);
+            // A singular Jacobian ends the try with NaN, as the dense QR does.
+            if (lu.info() != Eigen::Success) return Eigen::VectorXd::Constant(f.size(), std::nan(""));
+            return lu.solve(f);
+        };
+        return work(solve);
+    }
     std::vector<std::vector<double>> K(n, std::vector<double>(n, 0.0));
     std::vector<std::vector<double>> Phi(n, std::vector<double>(n, 0.0));
     for (int i = 0; i < n; ++i) {
@@ -557,19 +707,28 @@ std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
             Phi[i][line.getToNode()] = line.getCouplingAng();
         }
     }
+    Eigen::MatrixXd J(n - 1, n - 1);
+    auto solve = [&](const Eigen::VectorXd& f) -> Eigen::VectorXd {
+        Jij(K, Phi, J);
+        return Eigen::HouseholderQR<Eigen::MatrixXd>(J).solve(f);
+    };
+    return work(solve);
+}
 
+template <typename JacobianSolver>
+std::vector<double> PowerGrid::iterateNewton(double precision, int& steps, JacobianSolver& solve) {
+    int n = static_cast<int>(nodes.size());
+    std::vector<double> mismatch(n);
+    Node& ref = *getNode(refNode);
     for (int i = 0; i < n; ++i) mismatch[i] = PFlFunc(i);
     ref.setVoltPhase(0);
 
-    Eigen::MatrixXd J(n - 1, n - 1);
     Eigen::VectorXd f(n - 1);
     // "Not greater than" so that a NaN error ends the try at once.
     while (CodeUtils::dAbsArrSum(mismatch.data(), n) > precision && steps < kMaxNewtonSteps) {
         ++steps;
-        Jij(K, Phi, J);
         for (int r = 0; r < n - 1; ++r) f(r) = PFlFunc(IWOR(r));
-        Eigen::VectorXd x = Eigen::HouseholderQR<Eigen::MatrixXd>(J).solve(f);
-        Eigen::VectorXd dx = -x;
+        Eigen::VectorXd dx = -solve(f);
         for (int r = 0; r < n - 1; ++r) {
             Node& node = nodes[IWOR(r)];
             node.setVoltPhase(CodeUtils::smallerAngle(node.getVoltPhase() + dx(r)));
@@ -583,6 +742,12 @@ std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
         }
     }
     return mismatch;
+}
+
+std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
+    steps = 0;
+    if (nodes.empty()) return {};
+    return withJacobianSolver([&](auto& solve) { return iterateNewton(precision, steps, solve); });
 }
 
 double PowerGrid::PFlFunc(int i) {
@@ -616,6 +781,55 @@ void PowerGrid::Jij(const std::vector<std::vector<double>>& K, const std::vector
     }
 }
 
+// Row r holds the records of node IWOR(r) as in Jij, in line-list order; every
+// record is an entry (zero when out of service) so the pattern never changes.
+void PowerGrid::sparseJij(Eigen::SparseMatrix<double>& J) {
+    int n = static_cast<int>(nodes.size());
+    std::vector<Eigen::Triplet<double>> entries;
+    for (int r = 0; r < n - 1; ++r) {
+        int i = IWOR(r);
+        double thetaI = nodes[i].getVoltPhase();
+        double rowSum = 0;
+        for (TransmissionLine& line : lines[i]) {
+            int j = line.getToNode();
+            double entry = line.getCouplingMag() * std::cos(thetaI - nodes[j].getVoltPhase() - line.getCouplingAng());
+            rowSum += entry;
+            if (j != refNode) entries.emplace_back(r, j < refNode ? j : j - 1, entry);
+        }
+        entries.emplace_back(r, r, -rowSum);
+    }
+    J.resize(n - 1, n - 1);
+    J.setFromTriplets(entries.begin(), entries.end());
+}
+
+void PowerGrid::prepareStartingPhases() {
+    switch (nrStart) {
+        case NrStart::Random:
+            checkAllphasesZero();
+            break;
+        case NrStart::Flat:
+            break;
+        case NrStart::Dc:
+            startFromLinearisedSolution();
+            break;
+    }
+}
+
+// One Newton step from all phases 0 with the solver in use: the solution of
+// the power balance linearised around the flat state. The slack power is left
+// to the iteration.
+void PowerGrid::startFromLinearisedSolution() {
+    int n = static_cast<int>(nodes.size());
+    if (n == 0) return;
+    for (Node& node : nodes) node.setVoltPhase(0);
+    withJacobianSolver([&](auto& solve) {
+        Eigen::VectorXd f(n - 1);
+        for (int r = 0; r < n - 1; ++r) f(r) = PFlFunc(IWOR(r));
+        Eigen::VectorXd dx = -solve(f);
+        for (int r = 0; r < n - 1; ++r) nodes[IWOR(r)].setVoltPhase(CodeUtils::smallerAngle(dx(r)));
+    });
+}
+
 void PowerGrid::checkAllphasesZero() {
     for (const Node& node : nodes) {
         if (!(node.getVoltPhase() == 0)) return;
@@ -638,31 +852,29 @@ double PowerGrid::totalMismatch() {
 
 // ---- dynamics ----------------------------------------------------------------
 
-void PowerGrid::rebuildCouplings() {
-    couplings.clear();
-    couplingStart.assign(1, 0);
+void PowerGrid::rebuildKernel() {
+    std::vector<SwingKernel::Record> records;
+    std::vector<int> start(1, 0);
     for (std::vector<TransmissionLine>& list : lines) {
-        // Lines out of service stay in with coupling 0 so the sum keeps every
-        // term of the line list (0 * sin(NaN) is still NaN).
+        // Lines out of service stay in with coupling 0 (see SwingKernel::Record).
         for (TransmissionLine& line : list) {
-            couplings.push_back(Coupling{line.getToNode(), line.getCouplingMag(), line.getCouplingAng()});
+            records.push_back(SwingKernel::Record{line.getToNode(), line.getCouplingMag(), line.getCouplingAng()});
         }
-        couplingStart.push_back(static_cast<int>(couplings.size()));
+        start.push_back(static_cast<int>(records.size()));
     }
+    kernel.build(nodes.data(), static_cast<int>(nodes.size()), start, records);
     couplingsStale = false;
 }
 
+const SwingKernel& PowerGrid::swingKernel() {
+    if (couplingsStale) rebuildKernel();
+    return kernel;
+}
+
 double PowerGrid::swingEq(double* theta, double* omega, int i) {
-    if (couplingsStale) rebuildCouplings();
+    const SwingKernel& rhs = swingKernel();
     if (i < 0 || static_cast<std::size_t>(i) >= nodes.size()) throwNodeOutOfRange(i, nodes.size());
-    const Node& node = nodes[i];
-    double thetaI = theta[i];
-    double sum = 0;
-    for (int c = couplingStart[i], end = couplingStart[i + 1]; c < end; ++c) {
-        const Coupling& line = couplings[c];
-        sum += line.k * std::sin(thetaI - theta[line.to] - line.phi);
-    }
-    return (-node.getDamping() * omega[i] + node.getPowerMech() - node.getPowerDiag() - sum) * node.getInertiaInv();
+    return rhs.nodeDerivative(theta, omega, i);
 }
 
 // ---- line flows --------------------------------------------------------------

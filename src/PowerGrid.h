@@ -2,14 +2,17 @@
 #define TESSALY_POWERGRID_H
 
 #include <Eigen/Core>
+#include <Eigen/SparseCore>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "Node.h"
+#include "SwingKernel.h"
 #include "TransmissionLine.h"
 
 class InputText;
+struct ReaderCursor;
 class Param;
 
 // The whole grid: nodes, one line list per sending node, the reference node
@@ -31,6 +34,25 @@ public:
     void setNrICs(int n) { nrICs = n; }
     double getNrPrecision() const { return nrPrecision; }
     void setNrPrecision(double p) { nrPrecision = p; }
+
+    // Linear solver of the Newton step. Dense is the Householder QR of the
+    // full reduced Jacobian; Sparse assembles it from the line records and
+    // factorises it with a sparse LU; Auto takes Dense up to
+    // kDenseSolverMaxNodes nodes (where its digits stay those of every
+    // earlier run) and Sparse above.
+    enum class NrSolver { Dense, Sparse, Auto };
+    // Starting phases of the power flow. Random gives all-zero phases a
+    // random start; Flat keeps the phases as read; Dc starts from the
+    // linearised solution (one Newton step from all phases 0).
+    enum class NrStart { Random, Flat, Dc };
+    static const int kDenseSolverMaxNodes;
+    NrSolver getNrSolver() const { return nrSolver; }
+    void setNrSolver(NrSolver s) { nrSolver = s; }
+    // The solver the power flow uses: Dense or Sparse, never Auto.
+    NrSolver usedNrSolver() const;
+    static const char* nrSolverName(NrSolver s);
+    NrStart getNrStart() const { return nrStart; }
+    void setNrStart(NrStart s) { nrStart = s; }
 
     // Out-of-range node indices throw std::out_of_range.
     Node* getNode(int i);
@@ -61,6 +83,10 @@ public:
     void read(InputText& in, std::ostream& console);
     // The keys of the grid reader.
     static std::vector<std::string> keys();
+    // The rows of a "Line list" block, one directed record each:
+    // from to couplingMag couplingAng [capacity [admittanceMag admittanceAng]].
+    // The line after the last row is handed back as the next key line.
+    void readLineList(ReaderCursor& cursor);
     void calcCflow();
     std::string toString() const;
 
@@ -75,10 +101,16 @@ public:
     double PFlFunc(int i);
     void Jij(const std::vector<std::vector<double>>& K, const std::vector<std::vector<double>>& Phi,
              Eigen::MatrixXd& J);
+    // The same reduced Jacobian assembled from the line records.
+    void sparseJij(Eigen::SparseMatrix<double>& J);
     void checkAllphasesZero();
 
     // ---- dynamics ------------------------------------------------------------
+    // dω_i/dt of node i alone (out-of-range i throws std::out_of_range).
     double swingEq(double* theta, double* omega, int i);
+    // The right-hand side of every node, rebuilt first when the couplings
+    // are stale. Node powers are read at every evaluation and need no rebuild.
+    const SwingKernel& swingKernel();
 
     // ---- line flows ----------------------------------------------------------
     void measureFlow(double* theta);
@@ -87,9 +119,9 @@ public:
     void checkLines(double* theta, std::vector<int>* fromList, std::vector<int>* toList,
                     std::vector<double>* timeList, double t, Param& param);
 
-    // The swing equation reads a compact copy of the couplings, rebuilt when
-    // stale. Handing out a line pointer (getTrLine/provideTrLine) marks it
-    // stale, so a change made right after fetching the pointer counts. A
+    // The swing equations read a compact copy of the couplings (the kernel),
+    // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)
+    // marks it stale, so a change made right after fetching the pointer counts. A
     // caller that keeps a pointer and changes the line after the swing
     // equation has been evaluated calls markCouplingsStale: checking every
     // line record before every step would add about a fifth to a step.
@@ -101,24 +133,40 @@ private:
     int nrICs;
     double nrPrecision;
     double powerFlowError;
+    NrSolver nrSolver;
+    NrStart nrStart;
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
 
-    // Compact copy of every node's couplings for the swing equation, in
-    // line-list order, so one evaluation is a scan of contiguous memory.
-    struct Coupling {
-        int to;
-        double k;
-        double phi;
+    // Every node's couplings in line-list order for the swing equations.
+    SwingKernel kernel;
+    // A copied grid starts stale: the copied kernel points at the original's nodes.
+    class StaleFlag {
+    public:
+        StaleFlag() = default;
+        StaleFlag(const StaleFlag&) {}
+        StaleFlag& operator=(const StaleFlag&) { return *this = true; }
+        StaleFlag& operator=(bool on) {
+            stale = on;
+            return *this;
+        }
+        operator bool() const { return stale; }
+
+    private:
+        bool stale = true;
     };
-    std::vector<Coupling> couplings;
-    std::vector<int> couplingStart;
-    bool couplingsStale;
-    void rebuildCouplings();
+    StaleFlag couplingsStale;
+    void rebuildKernel();
 
     void requireNode(int i) const;
     double totalMismatch();
     void randomizePhases();
+    void prepareStartingPhases();
+    void startFromLinearisedSolution();
+    template <typename Work>
+    auto withJacobianSolver(Work work);
+    template <typename JacobianSolver>
+    std::vector<double> iterateNewton(double precision, int& steps, JacobianSolver& solver);
     void checkReferenceNode() const;
     int countLines(bool (*matches)(const TransmissionLine&)) const;
     const TransmissionLine* findLine(int i, int j) const;

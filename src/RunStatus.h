@@ -11,8 +11,9 @@ public:
     static const int kSteadyStateMissed = 3;
 
     // A power flow of the run did not converge: warns once for it, naming
-    // `powerFlow` and the remaining total error.
-    void steadyStateMissed(const std::string& powerFlow, double remainingError);
+    // `powerFlow` and the remaining total error, followed by `advice` when
+    // there is any.
+    void steadyStateMissed(const std::string& powerFlow, double remainingError, const std::string& advice = "");
     int exitStatus() const;
 
 private:

@@ -1,5 +1,8 @@
 #include "RungeKutta.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "CodeUtils.h"
 #include "Function.h"
 
@@ -13,32 +16,42 @@ RungeKutta::RungeKutta(int n, Function* f)
 // The first two stages span h/2. The increment is (slope * h) / 2, not
 // slope * (h / 2): the two differ near underflow and overflow.
 template <bool halfStep>
-void RungeKutta::stage(double h, double* omega, double* theta, double* kOm, double* kTh) {
+void RungeKutta::stage(const SwingKernel& kernel, KernelVariant variant, double h, double* omega, double* theta,
+                       double* kOm, double* kTh) {
+    kernel.evaluate(variant, theta, omega, kOm, scratch);
     for (int i = 0; i < n; ++i) {
         if (halfStep) {
-            kOm[i] = function->secDeriv(i, omega, theta) * h / 2;
+            kOm[i] = kOm[i] * h / 2;
             kTh[i] = omega[i] * h / 2;
         } else {
-            kOm[i] = function->secDeriv(i, omega, theta) * h;
+            kOm[i] = kOm[i] * h;
             kTh[i] = omega[i] * h;
         }
     }
 }
 
 void RungeKutta::rk4(double h, double* omega, double* theta, double* omegaOut, double* thetaOut) {
-    stage<true>(h, omega, theta, k1om.data(), k1th.data());
+    // Current with lines switched off since the last step.
+    const SwingKernel& kernel = function->kernel();
+    if (kernel.numNodes() != n) {
+        throw std::out_of_range("the integrator has " + std::to_string(n) + " nodes, but the grid has " +
+                                std::to_string(kernel.numNodes()));
+    }
+    const KernelVariant variant = function->kernelVariant();
+
+    stage<true>(kernel, variant, h, omega, theta, k1om.data(), k1th.data());
     CodeUtils::arrAddD(omega, k1om.data(), tmpOm.data(), n);
     CodeUtils::arrAddD(theta, k1th.data(), tmpTh.data(), n);
 
-    stage<true>(h, tmpOm.data(), tmpTh.data(), k2om.data(), k2th.data());
+    stage<true>(kernel, variant, h, tmpOm.data(), tmpTh.data(), k2om.data(), k2th.data());
     CodeUtils::arrAddD(omega, k2om.data(), tmpOm.data(), n);
     CodeUtils::arrAddD(theta, k2th.data(), tmpTh.data(), n);
 
-    stage<false>(h, tmpOm.data(), tmpTh.data(), k3om.data(), k3th.data());
+    stage<false>(kernel, variant, h, tmpOm.data(), tmpTh.data(), k3om.data(), k3th.data());
     CodeUtils::arrAddD(omega, k3om.data(), tmpOm.data(), n);
     CodeUtils::arrAddD(theta, k3th.data(), tmpTh.data(), n);
 
-    stage<false>(h, tmpOm.data(), tmpTh.data(), k4om.data(), k4th.data());
+    stage<false>(kernel, variant, h, tmpOm.data(), tmpTh.data(), k4om.data(), k4th.data());
 
     for (int i = 0; i < n; ++i) {
         omegaOut[i] = k1om[i] / 3 + omega[i] + (2.0 / 3.0) * k2om[i] + k3om[i] / 3 + k4om[i] / 6;

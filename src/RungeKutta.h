@@ -3,26 +3,33 @@
 
 #include <vector>
 
+#include "SwingKernel.h"
+
 class Function;
 
 // Classical fourth-order Runge-Kutta step for the swing equations. The work
-// arrays are allocated once, so a step allocates nothing.
+// arrays (the kernel's scratch included) are allocated once, so a step
+// allocates nothing after the first. Integrators on different threads may
+// share one Function and grid as long as nothing changes the grid meanwhile.
 class RungeKutta {
 public:
     RungeKutta(int n, Function* f);
 
+    // Throws std::out_of_range when the grid's node count is not n.
     void rk4(double h, double* omega, double* theta, double* omegaOut, double* thetaOut);
     double valThAt(int i, double* omega, double* theta);
     double valOmAt(int i, double* omega, double* theta);
 
 private:
     template <bool halfStep>
-    void stage(double h, double* omega, double* theta, double* kOm, double* kTh);
+    void stage(const SwingKernel& kernel, KernelVariant variant, double h, double* omega, double* theta, double* kOm,
+               double* kTh);
 
     int n;
     std::vector<double> k1om, k2om, k3om, k4om;
     std::vector<double> k1th, k2th, k3th, k4th;
     std::vector<double> tmpOm, tmpTh;
+    SwingKernel::Scratch scratch;
     Function* function;
 };
 

@@ -23,6 +23,17 @@ const int kProgramVersion = 2012;
 
 const char* const kUnsupportedMode = "mode currently not supported.\n";
 
+// From a few hundred nodes on, random starting phases (up to 0.0005 rad per
+// node index) lie far from the steady state and Newton tends to diverge.
+const int kLargeGridNodes = 300;
+
+std::string startAdvice(const PowerGrid& grid) {
+    if (grid.getNrStart() != PowerGrid::NrStart::Random || grid.getNumNodes() <= kLargeGridNodes) return "";
+    return "the random starting phases lie far from the steady state on " + std::to_string(grid.getNumNodes()) +
+           " nodes; \"NR start\" flat (the phases of \"Voltage ang\") or dc (the linearised solution) usually "
+           "converges on large grids";
+}
+
 void printBanner() {
     std::cout << "==================== Volmara V" << kDisplayVersion << " ====================\n";
     std::cout << "Moin!\n";
@@ -79,7 +90,7 @@ int runStages(std::istream& in) {
     std::cout << "Finished reading parameters.\n";
 
     RunStatus status;
-    if (!grid.NRPF()) status.steadyStateMissed("the power flow", grid.getPowerFlowError());
+    if (!grid.NRPF()) status.steadyStateMissed("the power flow", grid.getPowerFlowError(), startAdvice(grid));
 
     auto function = std::make_unique<Function>(&param, &grid);
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());

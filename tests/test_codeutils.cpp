@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "CodeUtils.h"
@@ -204,6 +206,36 @@ TEST(SmallerAngle, WrapsIntoOnePeriodAroundZero) {
     EXPECT_EQ(CodeUtils::smallerAngle(-3.14159265359), 3.14159265359);
     EXPECT_EQ(CodeUtils::smallerAngle(1.0), 1.0);
     EXPECT_TRUE(std::isnan(CodeUtils::smallerAngle(std::nan(""))));
+}
+
+// The wrap skips fmod for angles already in range; every bit, NaN sign and
+// payload included, must stay what the plain formula gives.
+TEST(SmallerAngle, SameBitsAsThePlainFormulaEverywhere) {
+    const double pi = 3.14159265359;
+    const double twoPi = 6.28318530718;
+    auto plain = [&](double x) {
+        double r = std::fmod(std::fabs(x) + pi, twoPi) - pi;
+        return r * (x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0));
+    };
+    auto bitsOf = [](double x) {
+        uint64_t b;
+        std::memcpy(&b, &x, sizeof b);
+        return b;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> xs = {0.0, -0.0, 1.0, -1.0, 1e-300, -5e-324, 3.2, -3.2, 7, 1e17, -1e300, inf, -inf,
+                              std::nan(""), -std::nan(""), std::nan("0x5"), std::numeric_limits<double>::max()};
+    // Around the two constants, and around the largest |x| whose |x| + pi stays below twoPi.
+    for (double edge : {pi, twoPi, twoPi - pi, 2 * pi}) {
+        double up = edge, down = edge;
+        for (int k = 0; k < 8; ++k) {
+            xs.push_back(up), xs.push_back(-up), xs.push_back(down), xs.push_back(-down);
+            up = std::nextafter(up, inf);
+            down = std::nextafter(down, -inf);
+        }
+    }
+    for (double x : xs) EXPECT_EQ(bitsOf(CodeUtils::smallerAngle(x)), bitsOf(plain(x))) << x;
+    EXPECT_EQ(bitsOf(CodeUtils::smallerAngle(-0.0)), bitsOf(0.0));
 }
 
 TEST(Sums, EdgeCases) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <stdexcept>
@@ -311,12 +312,174 @@ TEST(GridFile, InputLimitStopsTheRunBeforeAnythingIsWritten) {
     EXPECT_EQ(r.err, "tessaly: error: \"Reference node\" is 2, but the grid has 2 nodes (allowed 0..1)\n");
 }
 
+namespace {
+
+// Four nodes with every kind of line value, as matrices and as "Line list"
+// rows in the matrices' row order.
+const std::string kLineGridHead =
+    "Number of nodes\n4\nRK steps\n30\nRandom seed\n3\nOutput filename\nlines\n"
+    "Power mech\n1 -0.25 -0.5 -0.25\nDamping\n0.5\nInertia\n1\nVoltage mag\n1.05 1 0.98 1\n";
+const std::string kLineGridMatrices =
+    "Coupling mag\n0 5 0 3\n5.5 0 2 0\n0 2 0 4\n3 0 4.5 0\n"
+    "Coupling ang\n0 0.01 0 0.02\n-0.01 0 0 0\n0 0.03 0 0\n0 0 0.04 0\n"
+    "Line capacity\n0 2 0 inf\n2 0 1 0\n0 1 0 1.5\n0 0 1.5 0\n"
+    "Admittance mag\n0 4.8 0 2.9\n5.2 0 1.9 0\n0 2.1 0 3.8\n3.1 0 4.4 0\n"
+    "Admittance ang\n0 -1.4 0 -1.3\n-1.45 0 -1.5 0\n0 -1.2 0 -1.1\n-1.35 0 -1.25 0\n";
+const std::string kLineGridList =
+    "Line list\n"
+    "0 1 5 0.01 2 4.8 -1.4\n0 3 3 0.02 inf 2.9 -1.3\n"
+    "1 0 5.5 -0.01 2 5.2 -1.45\n1 2 2 0 1 1.9 -1.5\n"
+    "2 1 2 0.03 1 2.1 -1.2\n2 3 4 0 1.5 3.8 -1.1\n"
+    "3 0 3 0 0 3.1 -1.35\n3 2 4.5 0.04 1.5 4.4 -1.25\n";
+const std::string kLineGridTail =
+    "Reference node\n0\nMode raster rt\nMode RMRT\nMode save traj\nFirst pert node\n0\nLast pert node\n2\n"
+    "Freq pert minimum\n-0.2\nFreq pert maximum\n0.3\nFreq pert step\n0.4\n"
+    "Phase pert minimum\n0\nPhase pert maximum\n0.1\nPhase pert step\n1\n"
+    "RT threshold low\n0.01\nRT threshold high\n0.1\nNum of thresh\n2\n";
+
+std::vector<std::string> filesUnder(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') {
+            names.push_back(std::filesystem::relative(entry.path(), dir).string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string withoutLine(std::string text, const std::string& prefix) {
+    std::size_t at = text.find(prefix);
+    if (at != std::string::npos) text.erase(at, text.find('\n', at) + 1 - at);
+    return text;
+}
+
+}  // namespace
+
+TEST(LineList, SameRecordsAndByteIdenticalResultsAsMatrices) {
+    ScratchDir dir;
+    PowerGrid fromMatrices;
+    PowerGrid fromList;
+    readGrid(fromMatrices, dir, kLineGridHead + kLineGridMatrices + kLineGridTail);
+    std::string out = readGrid(fromList, dir, kLineGridHead + kLineGridList + kLineGridTail);
+    EXPECT_NE(out.find("read Line list\nread Reference node\n"), std::string::npos);
+    for (int i = 0; i < 4; ++i) {
+        std::vector<TransmissionLine> a = fromMatrices.linesOf(i);
+        std::vector<TransmissionLine> b = fromList.linesOf(i);
+        ASSERT_EQ(a.size(), b.size()) << "node " << i;
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            EXPECT_EQ(a[k].getToNode(), b[k].getToNode());
+            EXPECT_EQ(a[k].getCouplingMag(), b[k].getCouplingMag());
+            EXPECT_EQ(a[k].getCouplingAng(), b[k].getCouplingAng());
+            EXPECT_EQ(a[k].getCapacity(), b[k].getCapacity());
+            EXPECT_EQ(a[k].getAdmittanceMag(), b[k].getAdmittanceMag());
+            EXPECT_EQ(a[k].getAdmittanceAng(), b[k].getAdmittanceAng());
+            EXPECT_EQ(a[k].getCflow(), b[k].getCflow());
+            EXPECT_TRUE(b[k].isOnline());
+        }
+    }
+
+    ScratchDir runM;
+    ScratchDir runL;
+    testsupport::RunResult m = testsupport::runOnInput(runM.path(), kLineGridHead + kLineGridMatrices + kLineGridTail);
+    testsupport::RunResult l = testsupport::runOnInput(runL.path(), kLineGridHead + kLineGridList + kLineGridTail);
+    ASSERT_EQ(m.status, 0);
+    ASSERT_EQ(l.status, 0);
+    EXPECT_EQ(l.err, "");
+    std::string tail = "Finished reading parameters.";
+    EXPECT_EQ(m.out.substr(m.out.find(tail), m.out.find("dclockt") - m.out.find(tail)),
+              l.out.substr(l.out.find(tail), l.out.find("dclockt") - l.out.find(tail)));
+    std::vector<std::string> files = filesUnder(runM.path());
+    ASSERT_EQ(files, filesUnder(runL.path()));
+    EXPECT_GT(files.size(), 4u);
+    for (const std::string& name : files) {
+        if (name == "input.txt") continue;
+        std::string a = testsupport::readText(runM.path() + "/" + name);
+        std::string b = testsupport::readText(runL.path() + "/" + name);
+        if (name == "Paramlines") {
+            a = withoutLine(a, "TimeTaken");
+            b = withoutLine(b, "TimeTaken");
+        }
+        EXPECT_TRUE(a == b) << name;
+    }
+}
+
+TEST(LineList, RowsUpdateEarlierRecordsAndHandBackTheLineThatEndsThem) {
+    ScratchDir dir;
+    PowerGrid grid;
+    std::string out = readGrid(grid, dir,
+                               "Number of nodes\n3\n"
+                               "Coupling mag\n0 1 1\n1 0 0\n1 0 0\n"
+                               "Line list\n0 2 7 0.5\n2 1 4 0\n1 2 0 0 3\n"
+                               "// a comment ends the rows and is skipped as usual\n"
+                               "Line list\n1 0 9 0\n"
+                               "Damping\n0.5\n");
+    EXPECT_EQ(out,
+              "-------------------- PowerGrid reading  --------------------\n"
+              "read Number of nodes\nread Coupling mag\nread Line list\nread Line list\nread Damping\n");
+    ASSERT_EQ(grid.linesOf(0).size(), 2u);  // 0->2 updated in place, not doubled
+    EXPECT_EQ(grid.getCouplingMag(0, 2), 7.0);
+    EXPECT_EQ(grid.getTrLine(0, 2)->getCouplingAng(), 0.5);
+    EXPECT_EQ(grid.getCouplingMag(1, 0), 9.0);
+    EXPECT_EQ(grid.linesOf(2).back().getToNode(), 1);
+    // A row with coupling 0 still creates its record, uncoupled but in service.
+    EXPECT_TRUE(grid.getTrLine(1, 2)->isOnline());
+    EXPECT_EQ(grid.getTrLine(1, 2)->getCapacity(), 3.0);
+    EXPECT_EQ(grid.getNode(2)->getDamping(), 0.5);
+}
+
+TEST(LineList, InputErrorsNameTheRowTheValueAndTheLimit) {
+    const std::string head = "Number of nodes\n3\nLine list\n0 1 1 0\n";
+    EXPECT_EQ(inputErrorOf(head + "1 3 1 0\n"),
+              "\"Line list\" row 2 \"1 3 1 0\" names node 3, but the grid has 3 nodes (allowed whole numbers 0..2)");
+    EXPECT_EQ(inputErrorOf(head + "-1 2 1 0\n"),
+              "\"Line list\" row 2 \"-1 2 1 0\" names node -1, but the grid has 3 nodes (allowed whole numbers 0..2)");
+    EXPECT_EQ(inputErrorOf(head + "0.5 2 1 0\n"),
+              "\"Line list\" row 2 \"0.5 2 1 0\" names node 0.5, but the grid has 3 nodes (allowed whole numbers 0..2)");
+    EXPECT_EQ(inputErrorOf(head + "2 2 1 0\n"),
+              "\"Line list\" row 2 \"2 2 1 0\" is a line from node 2 to itself (allowed two different nodes)");
+    EXPECT_EQ(inputErrorOf(head + "1 0 1 0\n0 1 2 0\n"),
+              "\"Line list\" row 3 \"0 1 2 0\" repeats the record 0 -> 1 of row 1 (allowed one row per record)");
+    for (const char* row : {"0 2 1", "0 2 1 0 5 1", "0 2 1 0 5 1 0 9"}) {
+        std::string error = inputErrorOf(head + row + "\n");
+        EXPECT_NE(error.find("\"Line list\" row 2 \"" + std::string(row) + "\" has "), std::string::npos) << error;
+        EXPECT_NE(error.find("(allowed 4, 5 or 7: from to couplingMag couplingAng"), std::string::npos) << error;
+    }
+    EXPECT_EQ(inputErrorOf("Line list\n0 1 1 0\n"),
+              "\"Line list\" row 1 \"0 1 1 0\" names node 0, but the grid has 0 nodes "
+              "(allowed none before \"Number of nodes\")");
+
+    ScratchDir dir;
+    testsupport::RunResult r = testsupport::runOnInput(dir.path(), head + "0 1 2 0\nMode raster rt\n\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("tessaly: error: \"Line list\" row 2"), std::string::npos);
+    EXPECT_EQ(r.out.find("Newton Raphson"), std::string::npos);
+}
+
+TEST(GridFile, PowerFlowChoices) {
+    ScratchDir dir;
+    PowerGrid grid;
+    std::string out = readGrid(grid, dir, "NR solver\nsparse\nNR start\ndc\n");
+    EXPECT_EQ(out,
+              "-------------------- PowerGrid reading  --------------------\n"
+              "read NR solver\nread NR start\n");
+    EXPECT_EQ(grid.getNrSolver(), PowerGrid::NrSolver::Sparse);
+    EXPECT_EQ(grid.getNrStart(), PowerGrid::NrStart::Dc);
+    readGrid(grid, dir, "NR solver\nauto\nNR start\nflat\n");
+    EXPECT_EQ(grid.getNrSolver(), PowerGrid::NrSolver::Auto);
+    EXPECT_EQ(grid.getNrStart(), PowerGrid::NrStart::Flat);
+    EXPECT_EQ(inputErrorOf("NR solver\nSparse\n"), "\"NR solver\" is \"Sparse\" (allowed dense, sparse, auto)");
+    EXPECT_EQ(inputErrorOf("NR start\nzero\n"), "\"NR start\" is \"zero\" (allowed random, flat, dc)");
+    EXPECT_EQ(inputErrorOf("NR start\n"), "\"NR start\" is \"\" (allowed random, flat, dc)");
+}
+
 TEST(GridReport, ByteForByte) {
     PowerGrid empty;
     EXPECT_EQ(empty.toString(),
               "====================== Power grid =======================\n"
               "----------------- Power flow Parameters -----------------\n"
               "NRPrecision: 1e-09\n"
+              "NRSolver: dense\n"
               "\n"
               "------------------------ Nodes --------------------------\n"
               "ReferenceNode: 0\n"
@@ -337,6 +500,7 @@ TEST(GridReport, ByteForByte) {
               "====================== Power grid =======================\n"
               "----------------- Power flow Parameters -----------------\n"
               "NRPrecision: 0.001\n"
+              "NRSolver: dense\n"
               "\n"
               "------------------------ Nodes --------------------------\n"
               "ReferenceNode: 1\n"

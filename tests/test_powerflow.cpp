@@ -7,6 +7,7 @@
 
 #include "Param.h"
 #include "PowerGrid.h"
+#include "SwingReference.h"
 
 namespace {
 
@@ -48,15 +49,32 @@ int countOf(const std::string& text, const std::string& needle) {
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The swing equation written out plainly from the line list.
-double plainSwingEq(PowerGrid& grid, const double* theta, const double* omega, int i) {
-    double sum = 0;
-    for (TransmissionLine line : grid.linesOf(i)) {
-        sum += line.getCouplingMag() * std::sin(theta[i] - theta[line.getToNode()] - line.getCouplingAng());
+// Twelve nodes on a ring with two chords, asymmetric couplings with angles,
+// diagonal powers and reference node 3.
+void meshedGrid(PowerGrid& grid) {
+    const int n = 12;
+    grid.setNumNodes(n);
+    grid.setRefNode(3);
+    for (int k = 0; k < n; ++k) {
+        double p = (k % 3 == 0 ? 0.9 : -0.45) + 0.01 * k;
+        grid.getNode(k)->setPowerMech(p);
+        grid.getNode(k)->setPowerMechInit(p);
+        grid.getNode(k)->setPowerDiag(0.02 * (k % 4));
     }
-    Node* node = grid.getNode(i);
-    return (-node->getDamping() * omega[i] + node->getPowerMech() - node->getPowerDiag() - sum) * node->getInertiaInv();
+    auto connect = [&](int a, int b, double k, double phi) {
+        TransmissionLine* ab = grid.provideTrLine(a, b);
+        ab->setCouplingMag(k);
+        ab->setCouplingAng(phi);
+        TransmissionLine* ba = grid.provideTrLine(b, a);
+        ba->setCouplingMag(k * 1.1);
+        ba->setCouplingAng(-phi / 2);
+    };
+    for (int k = 0; k < n; ++k) connect(k, (k + 1) % n, 3 + 0.25 * k, 0.01 * k);
+    connect(0, 6, 2, 0.05);
+    connect(2, 9, 1.5, 0.0);
 }
+
+double wrappedDistance(double a, double b) { return std::fabs(std::remainder(a - b, 2 * M_PI)); }
 
 }  // namespace
 
@@ -176,6 +194,130 @@ TEST(PowerFlow, SameSeedSameResult) {
     EXPECT_EQ(phases[0][2], 0.0);
 }
 
+TEST(PowerFlowSolvers, DenseKeepsTheBitsOfEveryEarlierRun) {
+    // Steady state and slack power of meshedGrid as the power flow has always
+    // computed them (seed 11, tolerance 1e-12).
+    const double expected[] = {0x1.d0d979087cb2p-2,  0x1.d8dd93ff206fp-3,  0x1.1a091376d106p-3, 0x0p+0,
+                               0x1.fe9759d0d108p-5,  0x1.a4e58ca95adfp-3,  0x1.b40989c13c76p-2, 0x1.a60a7445e8368p-2,
+                               0x1.cede666ef9d8p-2,  0x1.0cb012ae439f8p-1, 0x1.f23c023b4ca58p-2, 0x1.dbcff4f285048p-2};
+    for (PowerGrid::NrSolver solver : {PowerGrid::NrSolver::Auto, PowerGrid::NrSolver::Dense}) {
+        srand(11);
+        PowerGrid grid;
+        meshedGrid(grid);
+        grid.setNrSolver(solver);
+        EXPECT_EQ(grid.usedNrSolver(), PowerGrid::NrSolver::Dense);
+        ASSERT_TRUE(runPowerFlow(grid, 1e-12).converged);
+        std::vector<double> phases = grid.getVoltAngSS();
+        for (int k = 0; k < 12; ++k) EXPECT_TRUE(sameBits(phases[k], expected[k])) << "node " << k;
+        EXPECT_TRUE(sameBits(grid.getPowerMech(3), -0x1.8d5c846b991dfp-1));
+    }
+}
+
+TEST(PowerFlowSolvers, SparseAgreesWithDenseAndPrintsTheSameLines) {
+    const double precision = 1e-10;
+    for (PowerGrid::NrStart start : {PowerGrid::NrStart::Random, PowerGrid::NrStart::Flat, PowerGrid::NrStart::Dc}) {
+        PowerGrid grids[2];
+        Outcome outcomes[2];
+        for (int s = 0; s < 2; ++s) {
+            srand(5);
+            meshedGrid(grids[s]);
+            grids[s].setNrStart(start);
+            grids[s].setNrSolver(s == 0 ? PowerGrid::NrSolver::Dense : PowerGrid::NrSolver::Sparse);
+            outcomes[s] = runPowerFlow(grids[s], precision);
+            ASSERT_TRUE(outcomes[s].converged);
+        }
+        // The same lines; only the digits of the errors may differ.
+        auto shape = [](std::string out) {
+            for (std::size_t at = out.find("error"); at != std::string::npos; at = out.find("error", at + 1)) {
+                out.erase(at, out.find('\n', at) - at);
+            }
+            for (std::size_t at = out.find("is: "); at != std::string::npos; at = out.find("is: ", at + 1)) {
+                out.erase(at, out.find('\n', at) - at);
+            }
+            return out;
+        };
+        EXPECT_EQ(shape(outcomes[0].out), shape(outcomes[1].out));
+        for (int k = 0; k < 12; ++k) {
+            // Phases that balance to `precision` differ by less than it over the smallest coupling.
+            EXPECT_LT(wrappedDistance(grids[0].getVoltAngSS()[k], grids[1].getVoltAngSS()[k]), precision)
+                << "node " << k;
+            EXPECT_NEAR(grids[1].PFlFunc(k), 0.0, precision);
+        }
+        EXPECT_NEAR(grids[0].getPowerMech(3), grids[1].getPowerMech(3), precision);
+    }
+}
+
+TEST(PowerFlowSolvers, AutoTakesSparseAboveTheDenseLimit) {
+    PowerGrid grid;
+    grid.setNumNodes(PowerGrid::kDenseSolverMaxNodes);
+    EXPECT_EQ(grid.usedNrSolver(), PowerGrid::NrSolver::Dense);
+    grid.setNumNodes(PowerGrid::kDenseSolverMaxNodes + 1);
+    EXPECT_EQ(grid.usedNrSolver(), PowerGrid::NrSolver::Sparse);
+    grid.setNrSolver(PowerGrid::NrSolver::Dense);
+    EXPECT_EQ(grid.usedNrSolver(), PowerGrid::NrSolver::Dense);
+    EXPECT_STREQ(PowerGrid::nrSolverName(PowerGrid::NrSolver::Sparse), "sparse");
+}
+
+TEST(PowerFlowSolvers, SparseHandlesASingleNodeAndASingularJacobianLikeDense) {
+    PowerGrid single;
+    single.setNumNodes(1);
+    single.setNrSolver(PowerGrid::NrSolver::Sparse);
+    single.getNode(0)->setPowerMech(0.7);
+    single.getNode(0)->setPowerDiag(0.2);
+    EXPECT_TRUE(runPowerFlow(single, 1e-9).converged);
+    EXPECT_EQ(single.getPowerMech(0), 0.2);
+
+    std::string outs[2];
+    for (int s = 0; s < 2; ++s) {
+        srand(7);
+        PowerGrid grid;
+        grid.setNumNodes(3);
+        grid.setNrSolver(s == 0 ? PowerGrid::NrSolver::Dense : PowerGrid::NrSolver::Sparse);
+        grid.getNode(0)->setPowerMech(0.5);
+        grid.getNode(1)->setPowerMech(-0.5);
+        grid.provideTrLine(0, 1)->setCouplingMag(1);
+        grid.provideTrLine(1, 0)->setCouplingMag(1);
+        grid.getNode(2)->setPowerMech(0.1);  // node 2 has no line
+        Outcome r = runPowerFlow(grid, 1e-9);
+        EXPECT_FALSE(r.converged);
+        EXPECT_EQ(grid.getPowerMech(0), 0.5);
+        outs[s] = r.out;
+    }
+    EXPECT_NE(outs[1].find("\nTry 10/10\n"), std::string::npos);
+    EXPECT_EQ(outs[0], outs[1]);
+}
+
+TEST(PowerFlowStart, FlatKeepsTheGivenPhasesAndDcStartsFromTheLinearisedSolution) {
+    // A tolerance the start already meets shows the starting phases themselves.
+    for (PowerGrid::NrSolver solver : {PowerGrid::NrSolver::Dense, PowerGrid::NrSolver::Sparse}) {
+        PowerGrid grid;
+        twoNodeGrid(grid, 0.5, -0.5);
+        grid.setNrSolver(solver);
+        grid.setNrStart(PowerGrid::NrStart::Flat);
+        runPowerFlow(grid, 10);
+        EXPECT_EQ(grid.getNode(1)->getVoltPhase(), 0.0);
+        grid.setNrStart(PowerGrid::NrStart::Dc);
+        grid.getNode(1)->setVoltPhase(2.0);  // ignored: the linearisation is taken at phases 0
+        runPowerFlow(grid, 10);
+        EXPECT_EQ(grid.getNode(0)->getVoltPhase(), 0.0);
+        EXPECT_NEAR(grid.getNode(1)->getVoltPhase(), -0.5, 1e-15);
+    }
+
+    // Flat and dc use no random numbers: any seed gives the same bits.
+    for (PowerGrid::NrStart start : {PowerGrid::NrStart::Flat, PowerGrid::NrStart::Dc}) {
+        std::vector<double> phases[2];
+        for (int run = 0; run < 2; ++run) {
+            srand(run == 0 ? 1 : 99);
+            PowerGrid grid;
+            meshedGrid(grid);
+            grid.setNrStart(start);
+            ASSERT_TRUE(runPowerFlow(grid, 1e-12).converged);
+            phases[run] = grid.getVoltAngSS();
+        }
+        for (int k = 0; k < 12; ++k) EXPECT_TRUE(sameBits(phases[0][k], phases[1][k]));
+    }
+}
+
 TEST(SwingEquation, SameBitsAsThePlainFormulaWhileLinesGoOutOfService) {
     const int n = 40;
     std::mt19937 gen(5);
@@ -205,7 +347,7 @@ TEST(SwingEquation, SameBitsAsThePlainFormulaWhileLinesGoOutOfService) {
     auto expectSameBits = [&](const char* when) {
         for (int i = 0; i < n; ++i) {
             double fast = grid.swingEq(theta, omega, i);
-            double plain = plainSwingEq(grid, theta, omega, i);
+            double plain = perRecordSwingEq(grid, theta, omega, i);
             ASSERT_TRUE(sameBits(fast, plain)) << when << ", node " << i << ": " << fast << " vs " << plain;
         }
     };

@@ -389,6 +389,40 @@ struct LimitCase {
     std::string message;
 };
 
+// The fast kernel changes last bits only: every return time of a raster with
+// all return-time modes stays the same, and the states agree to rounding.
+TEST_F(RasterRun, FastKernelGivesTheSameReturnTimes) {
+    param.modeRMRT = param.modeERT = param.modeMaxp = true;
+    param.rkSteps = 2500;
+    param.setEnThresh(0.05);
+    for (const char* name : {"exact", "fast"}) {
+        param.outputFilename = name;
+        function->useFastKernel(name == std::string("fast"));
+        raster = std::make_unique<RasterReturnTime>(&grid);
+        raster->setNumOfThresh(3);
+        raster->setThresholdLow(0.01);
+        raster->setThresholdHigh(0.1);
+        raster->setFirstPertNode(0);
+        raster->setLastPertNode(4);
+        raster->setFreqPertMin(-0.6);
+        raster->setFreqPertMax(0.7);
+        raster->setFreqStepw(0.4);
+        raster->setPhasePertMin(-1);
+        raster->setPhasePertMax(1.5);
+        raster->setPhaseStepw(0.5);
+        run();
+    }
+    EXPECT_NE(readText("ipm/ipmexact"), readText("ipm/ipmfast"));  // the fast kernel did run
+    for (const char* file : {"ijtor/ijtor", "heijtor/heijtor"}) {
+        std::vector<double> exact = readDoubles(std::string(file) + "exact");
+        ASSERT_EQ(exact.size(), 4u * 4 * 5 * 5 * (std::string(file) == "ijtor/ijtor" ? 4 : 1));
+        EXPECT_EQ(exact, readDoubles(std::string(file) + "fast")) << file;
+    }
+    std::vector<double> exact = readDoubles("ipm/ipmexact"), fast = readDoubles("ipm/ipmfast");
+    ASSERT_EQ(exact.size(), fast.size());
+    for (size_t k = 0; k < exact.size(); ++k) EXPECT_NEAR(fast[k], exact[k], 1e-12) << k;
+}
+
 TEST_F(RasterRun, UnusableConfigurationsStopBeforeWriting) {
     using R = RasterReturnTime;
     const std::vector<LimitCase> cases = {

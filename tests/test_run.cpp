@@ -59,6 +59,7 @@ const std::string kEmptyGridReport =
     "====================== Power grid =======================\n"
     "----------------- Power flow Parameters -----------------\n"
     "NRPrecision: 1e-09\n"
+    "NRSolver: dense\n"
     "\n"
     "------------------------ Nodes --------------------------\n"
     "ReferenceNode: 0\n"
@@ -231,4 +232,35 @@ TEST(RunResults, SecondRunAppendsToResultFilesAndReplacesTheReport) {
     EXPECT_EQ(maskTimeTaken(readText(dir.file("Paramr"))), report);
     EXPECT_TRUE(contains(report, "=============== Raster return time Input ================\n")) << report;
     EXPECT_LT(report.find("Raster return time Input"), report.find("Power grid"));
+}
+
+TEST(RunPowerFlow, FailureOnALargeGridWithRandomStartSuggestsAnotherStart) {
+    // A chain of n - 1 nodes and one node without lines: the Jacobian is
+    // singular, so every try fails at once.
+    auto input = [](int n, const std::string& start) {
+        std::string text = "Number of nodes\n" + std::to_string(n) + "\nNR solver\nsparse\nNR start\n" + start +
+                           "\nPower mech\n0.1\nLine list\n";
+        for (int k = 0; k + 2 < n; ++k) {
+            text += std::to_string(k) + " " + std::to_string(k + 1) + " 5 0\n";
+            text += std::to_string(k + 1) + " " + std::to_string(k) + " 5 0\n";
+        }
+        return text;
+    };
+    const std::string failure = "tessaly: warning: the power flow did not converge";
+    const std::string suggestion = "the random starting phases lie far from the steady state on 301 nodes; "
+                                   "\"NR start\" flat";
+    ScratchDir dir;
+    RunResult r = runOnInput(dir.path(), input(301, "random"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(contains(r.out, "The Newton Raphson iteration did not converge.\n")) << r.out;
+    EXPECT_TRUE(contains(r.err, failure)) << r.err;
+    EXPECT_TRUE(contains(r.err, suggestion)) << r.err;
+    EXPECT_TRUE(contains(readText(dir.file("Param00")), "NRSolver: sparse\n"));
+
+    for (const auto& other : {input(301, "flat"), input(300, "random")}) {
+        r = runOnInput(dir.path(), other);
+        EXPECT_TRUE(contains(r.out, "did not converge")) << r.out;
+        EXPECT_TRUE(contains(r.err, failure)) << r.err;
+        EXPECT_FALSE(contains(r.err, "NR start")) << r.err;
+    }
 }

@@ -22,7 +22,7 @@ using namespace testsupport;
 namespace {
 
 void copyExamples(const ScratchDir& dir) {
-    for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt"}) {
+    for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt", "ieee118.txt"}) {
         writeText(dir.file(name), readText(std::string(TESSALY_SOURCE_DIR) + "/examples/" + name));
     }
 }
@@ -105,7 +105,7 @@ TEST(RunOutcome, OutputNameWithAnExistingDirectoryWorksForEveryMode) {
 }
 
 TEST(ShippedExamples, RunCleanInAFreshDirectoryAndWriteTheListedFiles) {
-    for (const char* example : {"demo", "raster", "wind"}) {
+    for (const char* example : {"demo", "raster", "wind", "ieee118"}) {
         ScratchDir dir;
         copyExamples(dir);
         const std::string input = std::string(example) + ".txt";

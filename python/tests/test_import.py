@@ -1,0 +1,155 @@
+"""The case-file reader and the mapping of a case onto the grid model."""
+import math
+
+import numpy as np
+import pytest
+
+from conftest import case_path, run_import, write_case
+from tessaly.casefile import Case, CaseFormatError, parse_case, read_case
+from tessaly.network import GENERATOR, LOAD, build_network
+
+
+def record(network, a, b):
+    """Index of the record a->b (node indices)."""
+    hits = np.flatnonzero((network.rec_from == a) & (network.rec_to == b))
+    assert len(hits) == 1
+    return hits[0]
+
+
+def test_case_file_syntax():
+    case = parse_case("""function mpc = tiny
+% a comment with mpc.bus = [ 9 9 9 ];
+mpc.baseMVA = 1e2;  % trailing comment
+mpc.bus = [
+  1, 3, 0, 0, 0, 0, 1, 1.02, 0;  2 1 25.5 5 0 0 1 0.98 -1.5E+0
+];
+mpc.gen = [1 30 0 0 0 1 100 1];
+mpc.branch = [
+\t1\t2\t0.01\t0.1\t0\t0\t0\t0\t0\t0\t1;
+];
+mpc.gencost = [2 0 0 3 0.1 1 0];
+mpc.bus_name = { 'One%'; 'Two' };
+""")
+    assert case.base_mva == 100
+    np.testing.assert_array_equal(case.bus[1], [2, 1, 25.5, 5, 0, 0, 1, 0.98, -1.5])
+    assert case.gen.shape == (1, 8) and case.branch.shape == (1, 11)
+
+    with pytest.raises(CaseFormatError, match="no branch"):
+        parse_case("mpc.baseMVA = 100;\nmpc.bus = [1 3 0 0 0 0 1 1 0];\nmpc.gen = [1 0 0 0 0 1 100 1];\n")
+    with pytest.raises(CaseFormatError, match="bus row 2 has 8 values"):
+        parse_case("mpc.baseMVA = 100;\nmpc.bus = [1 3 0 0 0 0 1 1 0\n2 1 0 0 0 0 1 1];\n")
+
+
+def test_case9_admittances_and_node_values():
+    network = build_network(read_case(case_path("case9")))
+    # Worked by hand from the branch table (per unit on 100 MVA), e.g.
+    # Y_44 = 1/j0.0576 + 1/(0.017 + j0.092) + 1/(0.01 + j0.085) + j(0.158 + 0.176)/2.
+    assert network.y_diag[0] == pytest.approx(-17.3611j, abs=1e-4)
+    assert network.y_diag[3] == pytest.approx(3.3074 - 39.3089j, abs=1e-4)
+    assert network.y_diag[4] == pytest.approx(3.2242 - 15.8409j, abs=1e-4)
+    assert network.y_offdiag[record(network, 0, 3)] == pytest.approx(17.3611j, abs=1e-4)
+    y45 = network.y_offdiag[record(network, 3, 4)]
+    assert y45 == pytest.approx(-1.9422 + 10.5107j, abs=1e-4)             # -1/(0.017 + j0.092)
+    assert network.y_offdiag[record(network, 4, 3)] == y45
+    assert len(network.rec_from) == 18
+
+    k45 = record(network, 3, 4)
+    assert network.coupling_mag[k45] == pytest.approx(abs(y45))          # Vm = 1 everywhere
+    assert network.coupling_ang[k45] == pytest.approx(math.atan2(y45.imag, y45.real) - math.pi / 2)
+    assert network.power_diag[3] == pytest.approx(3.3074, abs=1e-4)
+    np.testing.assert_allclose(network.power_mech, [0.723, 1.63, 0.85, 0, -0.9, 0, -1, 0, -1.25])
+    assert network.ref == 0
+    assert list(network.node_type) == [GENERATOR] * 3 + [LOAD] * 6
+    assert network.capacity[k45] == 2.5
+
+
+def three_bus_case():
+    bus = np.array([
+        # bus type Pd  Qd Gs   Bs  area Vm    Va
+        [10, 3, 0, 0, 0, 0, 1, 1.04, 5.0],
+        [20, 2, 50, 0, 0, 0, 1, 1.01, 2.0],
+        [30, 1, 90, 0, 2.0, 19.0, 1, 0.97, -1.0],
+    ])
+    gen = np.array([[10, 60, 0, 0, 0, 1.04, 100, 1], [20, 80, 0, 0, 0, 1.01, 100, 1]])
+    branch = np.array([
+        # f  t   r     x     b     rateA B  C  tap   shift status
+        [10, 20, 0.02, 0.2, 0.04, 120, 0, 0, 0.95, 10.0, 1],
+        [20, 30, 0.01, 0.1, 0.02, 0, 0, 0, 0, 0, 1],
+        [10, 30, 0.03, 0.3, 0.0, 80, 0, 0, 1.05, 0, 1],
+    ])
+    return Case(100.0, bus, gen, branch)
+
+
+def test_phase_shifter_and_off_nominal_tap(capsys):
+    network = build_network(three_bus_case())
+    y = 1 / (0.02 + 0.2j)
+    tau = 0.95 * np.exp(1j * math.radians(10))
+    assert network.y_offdiag[record(network, 0, 1)] == pytest.approx(-y / np.conj(tau))
+    assert network.y_offdiag[record(network, 1, 0)] == pytest.approx(-y / tau)
+    y13 = 1 / (0.03 + 0.3j)
+    assert network.y_diag[0] == pytest.approx((y + 0.02j) / 0.95 ** 2 + y13 / 1.05 ** 2)
+    assert network.y_diag[2] == pytest.approx(y13 + 1 / (0.01 + 0.1j) + 0.01j + (0.02 + 0.19j))
+    # The shifter makes the coupling angles asymmetric by twice its angle.
+    ab, ba = record(network, 0, 1), record(network, 1, 0)
+    assert network.coupling_ang[ab] - network.coupling_ang[ba] == pytest.approx(math.radians(20))
+    assert network.coupling_mag[ab] == pytest.approx(network.coupling_mag[ba])
+    assert network.coupling_mag[ab] == pytest.approx(1.04 * 1.01 * abs(y) / 0.95)
+    # The flow measure sees the series element from each end; RATE_A 0 is unlimited.
+    assert abs(network.flow_admittance[ab]) == pytest.approx(abs(y) / 0.95 ** 2)
+    assert abs(network.flow_admittance[ba]) == pytest.approx(abs(y))
+    assert network.capacity[ab] == 1.2 and network.capacity[record(network, 1, 2)] == math.inf
+    # Phases relative to the reference bus, in radians.
+    np.testing.assert_allclose(network.va, np.radians([0, -3, -6]))
+    assert "flow measure of the line(s) 10-20 is approximate" in capsys.readouterr().err
+
+
+def test_out_of_service_elements_and_isolated_buses(tmp_path, capsys):
+    case = three_bus_case()
+    case.bus = np.vstack([case.bus, [40, 4, 0, 0, 0, 0, 1, 1, 0], [50, 1, 10, 0, 0, 0, 1, 1, 0]])
+    case.branch[2, 10] = 0                                   # 10-30 out of service
+    case.branch = np.vstack([case.branch, [30, 40, 0.01, 0.1, 0, 0, 0, 0, 0, 0, 1],
+                             [30, 50, 0.01, 0.1, 0, 0, 0, 0, 0, 0, 1]])
+    case.gen = np.vstack([case.gen, [30, 500, 0, 0, 0, 1, 100, 0]])   # out of service
+    write_case(tmp_path / "case.m", case)
+    run = run_import(tmp_path / "case.m", "-o", tmp_path / "case.txt")
+    assert run.returncode == 0
+    assert "1 isolated bus(es) left out: 40" in run.stderr
+    assert "branch row 4 (30-40) ends at an isolated bus; left out" in run.stderr
+
+    network = build_network(case)
+    assert list(network.bus_numbers) == [10, 20, 30, 50]
+    assert network.power_mech[2] == pytest.approx(-0.9)
+    assert list(zip(network.rec_from, network.rec_to)) == [(0, 1), (1, 0), (1, 2), (2, 1), (2, 3), (3, 2)]
+    text = (tmp_path / "case.txt").read_text()
+    assert "// node 2: bus 30\n// node 3: bus 50\n" in text
+    assert "Number of nodes\n4\n" in text
+
+    capsys.readouterr()
+    case.branch[4, 10] = 0                                   # 30-50 out of service: bus 50 is cut off
+    build_network(case)
+    assert "the grid falls apart into 2 islands; the power flow needs one. Buses apart from the largest " \
+           "island: 50" in capsys.readouterr().err
+
+
+def test_options_for_the_missing_dynamics_and_the_run(tmp_path):
+    params = tmp_path / "params.csv"
+    params.write_text("bus,inertia,damping\n5,7.5,\n9,,0.25\n")
+    out = tmp_path / "c9.txt"
+    run = run_import(case_path("case9"), "-o", out, "--inertia", "2,0.5", "--damping", "0.3", "--node-params",
+                     params, "--step", "0.002", "--steps", "50", "--output-name", "run9", "--format", "list")
+    assert run.returncode == 0, run.stderr
+    lines = out.read_text().splitlines()
+    value = {key: lines[k + 1] for k, key in enumerate(lines[:-1]) if not key[0].isdigit()}
+    assert value["Inertia"].split() == ["2.0"] * 3 + ["0.5", "7.5", "0.5", "0.5", "0.5", "0.5"]
+    assert value["Damping"].split() == ["0.3"] * 8 + ["0.25"]
+    assert (value["RK stepwidth"], value["RK steps"], value["Output filename"]) == ("0.002", "50", "run9")
+    assert "Line list" in lines and "Coupling mag" not in lines
+
+    params.write_text("bus,inertia,damping\n6,0,1\n")
+    run = run_import(case_path("case9"), "-o", out, "--node-params", params)
+    assert run.returncode == 2 and "inertia must be positive; bus 6" in run.stderr
+    params.write_text("bus,inertia,damping\n99,1,1\n")
+    run = run_import(case_path("case9"), "-o", out, "--node-params", params)
+    assert run.returncode == 2 and "line 2" in run.stderr
+    run = run_import(tmp_path / "missing.m", "-o", out)
+    assert run.returncode == 2 and run.stderr.startswith("tessaly import: error:")
