@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "InputText.h"
+#include "Progress.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ double CodeUtils::getRunTimeCPU() { return static_cast<double>(clock() - startCp
 
 void CodeUtils::warn(const std::string& message) {
     flushConsole();
+    ProgressLine::clear();
     std::cerr << "tessaly: warning: " << message << '\n';
 }
 

@@ -144,6 +144,39 @@ const ReaderKey<Param> kParamKeys[] = {
     {"Cascade restore lines", [](Param& p, ReaderCursor&) { p.cascadeRestoreLines = true; }},
 };
 
+// The keys that are switches (a key line alone turns the flag on), for the
+// list of switches a run had on.
+struct SwitchKey {
+    const char* key;
+    bool Param::*flag;
+};
+
+const SwitchKey kSwitchKeys[] = {
+    {"Graphviz", &Param::graphViz},
+    {"Mode stoch inp", &Param::modeStochInp},
+    {"Mode sif", &Param::modeSif},
+    {"Mode stepfunc", &Param::modeStepFun},
+    {"Mode given series", &Param::modeGivenSeries},
+    {"Mode surv", &Param::modeSurv},
+    {"Mode surv all", &Param::modeSurvivall},
+    {"Mode stoch casc", &Param::modeStochCASC},
+    {"Mode stoch lf", &Param::modeStochLf},
+    {"Mode raster rt", &Param::modeRasterRt},
+    {"Mode RMRT", &Param::modeRMRT},
+    {"Mode save traj", &Param::modeStraj},
+    {"Mode ERT", &Param::modeERT},
+    {"Mode PPERT", &Param::modePPert},
+    {"Mode NRonly", &Param::nrOnly},
+    {"Mode Raster", &Param::modeRaster},
+    {"Mode maxp", &Param::modeMaxp},
+    {"Mode fast", &Param::modeFast},
+    {"Mode test stoch", &Param::testStoch},
+    {"Mode iterative net", &Param::modeIterativeNetgen},
+    {"Mode rewire net", &Param::modeRewireNetgen},
+    {"Mode mean rt", &Param::modeMeanRetTimes},
+    {"Cascade restore lines", &Param::cascadeRestoreLines},
+};
+
 }  // namespace
 
 Param::Param()
@@ -236,6 +269,16 @@ void Param::read(InputText& in, std::ostream& console) {
 }
 
 std::vector<std::string> Param::keys() { return keyNames(kParamKeys); }
+
+std::vector<std::string> Param::switchesOn() const {
+    std::vector<std::string> on;
+    for (const ReaderKey<Param>& entry : kParamKeys) {
+        for (const SwitchKey& switchKey : kSwitchKeys) {
+            if (std::string(switchKey.key) == entry.key && this->*switchKey.flag) on.push_back(entry.key);
+        }
+    }
+    return on;
+}
 
 void Param::validate() const {
     if (!(std::isfinite(stepWidth) && stepWidth > 0)) {

@@ -118,6 +118,9 @@ public:
     void read(InputText& in, std::ostream& console);
     // The keys of the parameter reader.
     static std::vector<std::string> keys();
+    // The switch keys (a key line alone turns them on) that are on, in the
+    // order of the reader's keys.
+    std::vector<std::string> switchesOn() const;
     // Throws InputError for a parameter no run can go on with.
     void validate() const;
 

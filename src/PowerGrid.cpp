@@ -2,6 +2,7 @@
 
 #include <Eigen/QR>
 #include <Eigen/SparseLU>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "CodeUtils.h"
 #include "InputText.h"
 #include "Param.h"
+#include "Progress.h"
 
 namespace {
 
@@ -265,6 +267,9 @@ void readLineMatrix(PowerGrid& grid, ReaderCursor& cursor) {
 
 // The value line of a key that names one of a few choices, compared exactly
 // like a key line.
+const std::vector<std::pair<const char*, PowerGrid::NrStart>> kNrStarts = {
+    {"random", PowerGrid::NrStart::Random}, {"flat", PowerGrid::NrStart::Flat}, {"dc", PowerGrid::NrStart::Dc}};
+
 template <typename Choice>
 Choice readChoice(ReaderCursor& cursor, const std::vector<std::pair<const char*, Choice>>& choices) {
     const char* key = cursor.key;
@@ -327,10 +332,7 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
          grid.setNrSolver(readChoice<S>(cursor, {{"dense", S::Dense}, {"sparse", S::Sparse}, {"auto", S::Auto}}));
      }},
     {"NR start",
-     [](PowerGrid& grid, ReaderCursor& cursor) {
-         using S = PowerGrid::NrStart;
-         grid.setNrStart(readChoice<S>(cursor, {{"random", S::Random}, {"flat", S::Flat}, {"dc", S::Dc}}));
-     }},
+     [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrStart(readChoice(cursor, kNrStarts)); }},
     {"Line list", [](PowerGrid& grid, ReaderCursor& cursor) { grid.readLineList(cursor); }},
 };
 
@@ -351,7 +353,6 @@ PowerGrid::PowerGrid()
       refNode(0),
       nrICs(1),
       nrPrecision(1e-9),
-      powerFlowError(0),
       nrSolver(NrSolver::Auto),
       nrStart(NrStart::Random) {}
 
@@ -612,7 +613,7 @@ bool PowerGrid::NRPF(double precision) {
     std::cout << "==================== Newton Raphson Power Flow ====================\n";
     prepareStartingPhases();
     double err = totalMismatch();
-    powerFlowError = err;
+    powerFlow = PowerFlowOutcome{true, err, 0, 0};
     if (precision >= err) {
         std::cout << "The grid already fulfills the power flow condition.\n"
                   << "Total error: " << err << '\n';
@@ -630,12 +631,21 @@ bool PowerGrid::NRPF(double precision) {
     };
 
     int steps = 0;
+    int attempt = 1;
+    ProgressMeter progress;
+    progress.begin(
+        0,
+        [&](long long, long long) {
+            return "power flow: try " + std::to_string(attempt) + " of " + std::to_string(kMaxTries) +
+                   ", Newton step " + std::to_string(steps);
+        },
+        ProgressMeter::kPowerFlow);
     std::vector<double> mismatch;
     bool diverged = false;
-    for (int attempt = 1; attempt <= kMaxTries; ++attempt) {
+    for (; attempt <= kMaxTries; ++attempt) {
         restoreRefPower();
         steps = 0;
-        mismatch = NRMethod(precision, steps);
+        mismatch = newtonTry(precision, steps, progress);
         int n = static_cast<int>(mismatch.size());
         std::cout << "Total error: " << CodeUtils::dAbsArrSum(mismatch.data(), n) << '\n';
         diverged = CodeUtils::anynan(mismatch.data(), n);
@@ -644,18 +654,28 @@ bool PowerGrid::NRPF(double precision) {
         if (attempt == kMaxTries) break;
         std::cout << "Try " << attempt + 1 << "/" << kMaxTries << '\n';
     }
+    progress.end();
 
-    powerFlowError = CodeUtils::dAbsArrSum(mismatch.data(), static_cast<int>(mismatch.size()));
+    const double totalError = CodeUtils::dAbsArrSum(mismatch.data(), static_cast<int>(mismatch.size()));
+    const bool converged = steps < kMaxNewtonSteps && !diverged;
+    powerFlow = PowerFlowOutcome{converged, totalError, steps, std::min(attempt, kMaxTries)};
     std::cout << "Newton Raphson iteration ended after \n"
               << steps << " / " << static_cast<double>(kMaxNewtonSteps) << " steps.\n"
-              << "The total deviation from steady state is: " << powerFlowError << '\n';
+              << "The total deviation from steady state is: " << totalError << '\n';
     if (diverged) restoreRefPower();
-    if (steps >= kMaxNewtonSteps || diverged) {
+    if (!converged) {
         std::cout << "The Newton Raphson iteration did not converge.\n";
         return false;
     }
     for (Node& node : nodes) node.setVoltPhaseSs(node.getVoltPhase());
     return true;
+}
+
+const char* PowerGrid::nrStartName(NrStart s) {
+    for (const auto& [name, start] : kNrStarts) {
+        if (start == s) return name;
+    }
+    return "unknown";
 }
 
 PowerGrid::NrSolver PowerGrid::usedNrSolver() const {
@@ -716,7 +736,8 @@ auto PowerGrid::withJacobianSolver(Work work) {
 }
 
 template <typename JacobianSolver>
-std::vector<double> PowerGrid::iterateNewton(double precision, int& steps, JacobianSolver& solve) {
+std::vector<double> PowerGrid::iterateNewton(double precision, int& steps, JacobianSolver& solve,
+                                             ProgressMeter& progress) {
     int n = static_cast<int>(nodes.size());
     std::vector<double> mismatch(n);
     Node& ref = *getNode(refNode);
@@ -736,6 +757,7 @@ std::vector<double> PowerGrid::iterateNewton(double precision, int& steps, Jacob
         for (int i = 0; i < n; ++i) mismatch[i] = PFlFunc(i);
         ref.setPowerMech(ref.getPowerMech() - mismatch[refNode]);
         mismatch[refNode] = 0;
+        progress.advance();
         if (steps % kProgressEvery == 0) {
             std::cout << "Step " << steps << "/" << kMaxNewtonSteps
                       << ". Total error: " << CodeUtils::dAbsArrSum(mismatch.data(), n) << '\n';
@@ -745,9 +767,14 @@ std::vector<double> PowerGrid::iterateNewton(double precision, int& steps, Jacob
 }
 
 std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
+    ProgressMeter silent;
+    return newtonTry(precision, steps, silent);
+}
+
+std::vector<double> PowerGrid::newtonTry(double precision, int& steps, ProgressMeter& progress) {
     steps = 0;
     if (nodes.empty()) return {};
-    return withJacobianSolver([&](auto& solve) { return iterateNewton(precision, steps, solve); });
+    return withJacobianSolver([&](auto& solve) { return iterateNewton(precision, steps, solve, progress); });
 }
 
 double PowerGrid::PFlFunc(int i) {

@@ -14,6 +14,7 @@
 class InputText;
 struct ReaderCursor;
 class Param;
+class ProgressMeter;
 
 // The whole grid: nodes, one line list per sending node, the reference node
 // and the power-flow settings; the power flow, the swing equation and the
@@ -52,6 +53,7 @@ public:
     NrSolver usedNrSolver() const;
     static const char* nrSolverName(NrSolver s);
     NrStart getNrStart() const { return nrStart; }
+    static const char* nrStartName(NrStart s);
     void setNrStart(NrStart s) { nrStart = s; }
 
     // Out-of-range node indices throw std::out_of_range.
@@ -95,8 +97,16 @@ public:
     // steady state).
     bool NRPF();
     bool NRPF(double precision);
+    // How the last power flow ended.
+    struct PowerFlowOutcome {
+        bool converged = false;
+        double totalError = 0;
+        int steps = 0;  // Newton steps of the last try
+        int tries = 0;  // 0 when the grid fulfilled the condition already
+    };
+    const PowerFlowOutcome& lastPowerFlow() const { return powerFlow; }
     // The total error the last power flow ended with.
-    double getPowerFlowError() const { return powerFlowError; }
+    double getPowerFlowError() const { return powerFlow.totalError; }
     std::vector<double> NRMethod(double precision, int& steps);
     double PFlFunc(int i);
     void Jij(const std::vector<std::vector<double>>& K, const std::vector<std::vector<double>>& Phi,
@@ -132,7 +142,7 @@ private:
     int refNode;
     int nrICs;
     double nrPrecision;
-    double powerFlowError;
+    PowerFlowOutcome powerFlow;
     NrSolver nrSolver;
     NrStart nrStart;
     std::vector<Node> nodes;
@@ -165,8 +175,10 @@ private:
     void startFromLinearisedSolution();
     template <typename Work>
     auto withJacobianSolver(Work work);
+    // NRMethod, counting every Newton step on `progress`.
+    std::vector<double> newtonTry(double precision, int& steps, ProgressMeter& progress);
     template <typename JacobianSolver>
-    std::vector<double> iterateNewton(double precision, int& steps, JacobianSolver& solver);
+    std::vector<double> iterateNewton(double precision, int& steps, JacobianSolver& solver, ProgressMeter& progress);
     void checkReferenceNode() const;
     int countLines(bool (*matches)(const TransmissionLine&)) const;
     const TransmissionLine* findLine(int i, int j) const;

@@ -1,5 +1,6 @@
 #include "RasterReturnTime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -25,12 +26,13 @@ const double kInf = std::numeric_limits<double>::infinity();
 // allocates nothing.
 class Trajectory {
 public:
-    Trajectory(RungeKutta& rk, double h, const double* phases, const double* freqs, int n)
-        : rk(rk), h(h), cur(phases, freqs, n), next(n) {}
+    Trajectory(RungeKutta& rk, double h, const double* phases, const double* freqs, int n, ProgressMeter& progress)
+        : rk(rk), h(h), cur(phases, freqs, n), next(n), progress(progress) {}
 
     void step() {
         rk.rk4(h, cur.freqs.data(), cur.phases.data(), next.freqs.data(), next.phases.data());
         std::swap(cur, next);
+        progress.advance();
     }
     double* freqs() { return cur.freqs.data(); }
     double* phases() { return cur.phases.data(); }
@@ -46,6 +48,7 @@ private:
     double h;
     State cur;
     State next;
+    ProgressMeter& progress;
 };
 
 std::string resultPath(const Param& param, const char* stem) { return results::path(param.outputFilename, stem); }
@@ -67,6 +70,23 @@ void appendInitialAndFinalState(const Param& param, const double* phases, const 
 }
 
 std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
+
+// Whether adding `step` moves every offset in [min, max) on: in double
+// precision a step below half the spacing of the numbers near an offset
+// leaves it where it is, and the walk would never reach max. The spacing is
+// widest at the ends of the range.
+bool stepAdvances(double min, double max, double step) {
+    const double last = std::nextafter(max, -kInf);
+    return min + step > min && last + step > last;
+}
+
+void requireAdvancingStep(const char* stepKey, double step, const char* minKey, double min, const char* maxKey,
+                          double max) {
+    if (stepAdvances(min, max, step)) return;
+    throw InputError(quoted(stepKey) + " is " + CodeUtils::d2Str(step) + ", too small to move the offsets from " +
+                     quoted(minKey) + " (" + CodeUtils::d2Str(min) + ") to " + quoted(maxKey) + " (" +
+                     CodeUtils::d2Str(max) + ") in double precision");
+}
 
 }  // namespace
 
@@ -213,6 +233,8 @@ void RasterReturnTime::validateOffsets() const {
                              CodeUtils::d2Str(freqPertMin) + ") is below \"Freq pert maximum\" (" +
                              CodeUtils::d2Str(freqPertMax) + ")");
         }
+        requireAdvancingStep("Freq pert step", freqStepw, "Freq pert minimum", freqPertMin, "Freq pert maximum",
+                             freqPertMax);
         // A row ends after its first offset when one step already reaches the
         // maximum; otherwise the offsets must climb towards a finite maximum.
         const bool oneOffsetPerRow = phasePertMin + phaseStepw >= phasePertMax;
@@ -231,6 +253,8 @@ void RasterReturnTime::validateOffsets() const {
                 throw InputError("\"Phase pert maximum\" is " + CodeUtils::d2Str(phasePertMax) +
                                  ", but it must be finite");
             }
+            requireAdvancingStep("Phase pert step", phaseStepw, "Phase pert minimum", phasePertMin,
+                                 "Phase pert maximum", phasePertMax);
         }
     }
 }
@@ -261,27 +285,65 @@ void RasterReturnTime::rasterRT(Param& param, RungeKutta& rk) {
     resetThresh();
     takeSteadyState();
 
+    const std::vector<double> freqOffsets = frequencyOffsets();
+    const std::vector<double> phaseOffsetRow = phaseOffsets();
     const int n = grid->getNumNodes();
     std::vector<double> initPhases(n);
     std::vector<double> initFreqs(n);
+    beginProgress(param);
     while (nextPertNode()) {
-        double f = freqPertMin;
-        double p = phasePertMin;
-        while (f < freqPertMax) {
-            for (int i = 0; i < n; ++i) {
-                initFreqs[i] = 0.0;
-                initPhases[i] = steadyPhases[i];
-            }
-            initPhases[pertNode] = steadyPhases[pertNode] + p;
-            initFreqs[pertNode] = f;
-            runModes(param, rk, initPhases.data(), initFreqs.data());
-            p = p + phaseStepw;
-            if (p >= phasePertMax) {
-                f = f + freqStepw;
-                p = phasePertMin;
+        for (double f : freqOffsets) {
+            for (double p : phaseOffsetRow) {
+                for (int i = 0; i < n; ++i) {
+                    initFreqs[i] = 0.0;
+                    initPhases[i] = steadyPhases[i];
+                }
+                initPhases[pertNode] = steadyPhases[pertNode] + p;
+                initFreqs[pertNode] = f;
+                runModes(param, rk, initPhases.data(), initFreqs.data());
             }
         }
     }
+    progress.end();
+}
+
+bool RasterReturnTime::walks() const { return firstPertNode < lastPertNode && freqPertMin < freqPertMax; }
+
+std::vector<double> RasterReturnTime::frequencyOffsets() const {
+    std::vector<double> offsets;
+    if (!walks()) return offsets;
+    for (double f = freqPertMin; f < freqPertMax; f = f + freqStepw) offsets.push_back(f);
+    return offsets;
+}
+
+std::vector<double> RasterReturnTime::phaseOffsets() const {
+    std::vector<double> offsets;
+    if (!walks()) return offsets;
+    for (double p = phasePertMin; offsets.empty() || p < phasePertMax; p = p + phaseStepw) offsets.push_back(p);
+    return offsets;
+}
+
+long long RasterReturnTime::initialConditions() const {
+    if (!walks()) return 0;
+    return static_cast<long long>(lastPertNode - firstPertNode) * static_cast<long long>(frequencyOffsets().size()) *
+           static_cast<long long>(phaseOffsets().size());
+}
+
+// The walk's work is counted in integration steps: every mode that is on
+// integrates S - 1 steps per initial condition.
+void RasterReturnTime::beginProgress(const Param& param) {
+    const int modes = (param.isModeERT() ? 1 : 0) + (param.isModeRMRT() ? 1 : 0) + (param.isModeMaxp() ? 1 : 0) +
+                      (param.isModeStraj() && param.rkSteps >= 2 ? 1 : 0);
+    const long long stepsPerCondition = static_cast<long long>(modes) * std::max(param.rkSteps - 1, 0);
+    const long long conditions = initialConditions();
+    if (stepsPerCondition == 0 || conditions == 0) return;
+    progress.begin(
+        conditions * stepsPerCondition,
+        [this, stepsPerCondition, conditions](long long done, long long) {
+            return "raster: " + std::to_string(std::min(done / stepsPerCondition, conditions)) + " of " +
+                   std::to_string(conditions) + " initial conditions done (node " + std::to_string(pertNode) + ")";
+        },
+        ProgressMeter::kAnalysis);
 }
 
 // The subdirectories are made (and announced) in the working directory, and
@@ -395,7 +457,7 @@ void RasterReturnTime::trajIC(Param& param, RungeKutta& rk, double* phases, doub
     const int n = grid->getNumNodes();
     ResultFile freqFile(resultPath(param, results::kFreqTraj));
     ResultFile phasFile(resultPath(param, results::kPhasTraj));
-    Trajectory traj(rk, param.stepWidth, phases, freqs, n);
+    Trajectory traj(rk, param.stepWidth, phases, freqs, n, progress);
     for (int s = 1; s < steps; ++s) {
         traj.step();
         freqFile.write(traj.freqs(), n);
@@ -417,7 +479,7 @@ void RasterReturnTime::maxPIC(Param& param, RungeKutta& rk, double* phases, doub
     std::vector<double>& phasMax = param.getPhasmax();
     std::vector<double>& phasMaxTime = param.getPhasmaxTime();
 
-    Trajectory traj(rk, h, phases, freqs, m);
+    Trajectory traj(rk, h, phases, freqs, m, progress);
     for (int i = 1; i < param.rkSteps; ++i) {
         traj.step();
         const double t = i * h;
@@ -450,7 +512,7 @@ void RasterReturnTime::mrtIC(Param& param, RungeKutta& rk, double* phases, doubl
     const double h = param.stepWidth;
     // Each initial condition is measured on its own.
     clearReturnTable();
-    Trajectory traj(rk, h, phases, freqs, n);
+    Trajectory traj(rk, h, phases, freqs, n, progress);
     for (int i = 1; i < param.rkSteps; ++i) {
         traj.step();
         setRetAllThresh(traj.freqs(), i * h);
@@ -487,7 +549,7 @@ void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, doub
         phaseSamples.emplace(resultPath(param, results::kPhaseSamples));
     }
 
-    Trajectory traj(rk, param.stepWidth, phases, freqs, m);
+    Trajectory traj(rk, param.stepWidth, phases, freqs, m, progress);
     for (int i = 1; i < steps; ++i) {
         traj.step();
         const double energy = currentEnergy(traj.phases(), traj.freqs());

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Progress.h"
+
 class InputText;
 class Param;
 class PowerGrid;
@@ -29,6 +31,19 @@ public:
     void validate(const Param& param) const;
     // Validates (before anything is written), then walks the raster.
     void rasterRT(Param& param, RungeKutta& rk);
+
+    // ---- the raster's initial conditions -------------------------------------
+    // Whether the walk has any initial condition (a node range and a
+    // frequency range that are not empty).
+    bool walks() const;
+    // The offsets in the order the walk uses them, accumulated as it does
+    // (min, min + step, ... below max); empty when the raster does not walk.
+    // Every row of frequency offsets uses the same phase offsets, the first
+    // of them always. Valid input only (see validate).
+    std::vector<double> frequencyOffsets() const;
+    std::vector<double> phaseOffsets() const;
+    // Nodes x frequency offsets x phase offsets.
+    long long initialConditions() const;
 
     // ---- raster walk and return-time table ---------------------------------
     bool nextPertNode();
@@ -129,12 +144,16 @@ private:
     std::vector<double> inertias;
     std::vector<double> netPowers;  // powerMech - powerDiag
 
+    // Counts the integration steps of the walk.
+    ProgressMeter progress;
+
     void validateNodeRange() const;
     void validateOffsets() const;
     void validateModeSettings(const Param& param) const;
     void requireParamNodeCount(const Param& param, const char* modeKey) const;
     void makeResultDirectories(const Param& param) const;
     void runModes(Param& param, RungeKutta& rk, double* phases, double* freqs);
+    void beginProgress(const Param& param);
     void clearReturnTable();
     void updateEnergyReturn(Param& param, double energy, int i);
     double deviation(double* phases, int i) const;

@@ -1,7 +1,8 @@
 #include "ResultPaths.h"
 
 #include <initializer_list>
-#include <unordered_set>
+#include <unordered_map>
+#include <utility>
 
 #include "CodeUtils.h"
 #include "Param.h"
@@ -45,84 +46,120 @@ std::string stochasticRunName(const std::string& base, bool windParts, int part,
 
 namespace {
 
-// A list of paths that keeps each path once, at its first place.
+// A list of result files that keeps each path once, at its first place. A
+// file that a second run writes into belongs to no single run.
 class FileList {
 public:
-    void add(const std::string& file) {
-        if (listed.insert(file).second) files.push_back(file);
+    void add(const PlannedFile& file) {
+        const auto found = index.find(file.path);
+        if (found == index.end()) {
+            index.emplace(file.path, files.size());
+            files.push_back(file);
+        } else if (files[found->second].run != file.run) {
+            files[found->second].run.reset();
+        }
     }
-    void add(const std::string& outputName, std::initializer_list<const char*> stems) {
-        for (const char* stem : stems) add(path(outputName, stem));
+    // Files of one output name: directory part + stem + file part.
+    void add(const std::string& outputName, std::initializer_list<std::pair<Kind, const char*>> kindsAndStems,
+             std::optional<int> run = std::nullopt) {
+        for (const auto& [kind, stem] : kindsAndStems) add(PlannedFile{path(outputName, stem), kind, run});
     }
-    std::vector<std::string> files;
+    std::vector<PlannedFile> files;
 
 private:
-    std::unordered_set<std::string> listed;
+    std::unordered_map<std::string, std::size_t> index;
 };
 
 // Every initial condition of the raster writes the same files.
 void addRasterFiles(FileList& list, const Param& param, const RasterReturnTime& raster) {
-    const bool walks = raster.getFirstPertNode() < raster.getLastPertNode() &&
-                       raster.getFreqPertMin() < raster.getFreqPertMax();
-    if (!walks) return;
+    if (!raster.walks()) return;
     const std::string& name = param.outputFilename;
     const int steps = param.rkSteps;
     if (param.isModeERT()) {
-        list.add(name, {kEnergyTraj});
-        if (param.saveRKEvery >= 1 && param.saveRKEvery < steps) list.add(name, {kFrequencySamples, kPhaseSamples});
-        list.add(name, {kEnergyReturn, kFrequency, kPhase});
+        list.add(name, {{Kind::rasterEnergyTrajectory, kEnergyTraj}});
+        if (param.saveRKEvery >= 1 && param.saveRKEvery < steps) {
+            list.add(name, {{Kind::rasterFrequencySamples, kFrequencySamples}, {Kind::rasterPhaseSamples, kPhaseSamples}});
+        }
+        list.add(name, {{Kind::rasterEnergyReturn, kEnergyReturn},
+                        {Kind::rasterFrequencyEndpoints, kFrequency},
+                        {Kind::rasterPhaseEndpoints, kPhase}});
     }
-    if (param.isModeRMRT()) list.add(name, {kMeanReturn, kFrequency, kPhase});
-    if (param.isModeMaxp()) list.add(name, {kMaxima});
-    if (param.isModeStraj() && steps >= 2) list.add(name, {kFreqTraj, kPhasTraj});
+    if (param.isModeRMRT()) {
+        list.add(name, {{Kind::rasterMeanReturn, kMeanReturn},
+                        {Kind::rasterFrequencyEndpoints, kFrequency},
+                        {Kind::rasterPhaseEndpoints, kPhase}});
+    }
+    if (param.isModeMaxp()) list.add(name, {{Kind::rasterMaxima, kMaxima}});
+    if (param.isModeStraj() && steps >= 2) {
+        list.add(name, {{Kind::rasterFrequencyTrajectory, kFreqTraj}, {Kind::rasterPhaseTrajectory, kPhasTraj}});
+    }
 }
 
 void addStochasticRunFiles(FileList& list, const Param& param, const StochasticInput& stochastic,
-                           const std::string& name) {
+                           const StochasticRun& run) {
+    const std::string& name = run.outputName;
     const bool flanks = param.numNodes >= 1;
     const bool histograms = stochastic.grid->getNumNodes() > 0;
+    const std::pair<Kind, const char*> survival{Kind::stochSurvival, kSurvival};
+    const std::pair<Kind, const char*> flankTimes{Kind::stochFlanks, kFlanks};
     if (param.isModeStochCASC()) {
-        list.add(name, {kSurvival, kTripFrom, kTripTo, kTripTime, kMaxLoad, kMaxLoadRatio, kMaxLoadLine});
-        if (flanks) list.add(name, {kFlanks});
+        list.add(name,
+                 {survival,
+                  {Kind::stochTripFrom, kTripFrom},
+                  {Kind::stochTripTo, kTripTo},
+                  {Kind::stochTripTime, kTripTime},
+                  {Kind::stochMaxFlow, kMaxLoad},
+                  {Kind::stochMaxRatio, kMaxLoadRatio},
+                  {Kind::stochMaxLine, kMaxLoadLine}},
+                 run.index);
+        if (flanks) list.add(name, {flankTimes}, run.index);
     }
-    if (param.isModeStochLf()) list.add(name, {kLineFlows});
+    if (param.isModeStochLf()) list.add(name, {{Kind::stochLineFlows, kLineFlows}}, run.index);
     if (param.isModeSurvivall()) {
-        list.add(name, {kSurvival});
-        if (flanks) list.add(name, {kFlanks});
+        list.add(name, {survival}, run.index);
+        if (flanks) list.add(name, {flankTimes}, run.index);
     }
     if (param.isModeSurv()) {
-        list.add(name, {kSurvival});
+        list.add(name, {survival}, run.index);
         if (histograms) {
-            list.add(name, {kHistogram});
-            for (double lag : stochastic.timeLags) list.add(incrementHistogramPath(name, lag));
+            list.add(name, {{Kind::stochHistogram, kHistogram}}, run.index);
+            for (double lag : stochastic.timeLags) {
+                PlannedFile histogram{incrementHistogramPath(name, lag), Kind::stochIncrementHistogram, run.index};
+                histogram.lag = lag;
+                list.add(histogram);
+            }
         }
-        if (flanks) list.add(name, {kFlanks});
+        if (flanks) list.add(name, {flankTimes}, run.index);
     }
-    if (param.isModeStraj() && param.rkSteps > 1) list.add(name, {kFreqTraj, kPhasTraj});
+    if (param.isModeStraj() && param.rkSteps > 1) {
+        list.add(name, {{Kind::stochFrequencyTrajectory, kFreqTraj}, {Kind::stochPhaseTrajectory, kPhasTraj}},
+                 run.index);
+    }
 }
 
 void addStochasticFiles(FileList& list, const Param& param, const StochasticInput& stochastic) {
-    const StochasticInput::RunPlan plan = stochastic.planRun(param);
-    if (!plan.runs) return;
-    const std::string& base = param.outputFilename;
     const bool windSpeeds = param.isModeStepFun() || param.isModeSif();
-    for (int p = 0; p < plan.parts; ++p) {
-        for (std::size_t c = 0; c < stochastic.turbineNodes.size(); ++c) {
-            const std::string name = stochasticRunName(base, stochastic.multipleWindSer, p, c);
-            if (stochastic.writeStoch) {
-                for (int node : stochastic.turbineNodes[c]) {
-                    if (windSpeeds) list.add(windSpeedPath(name, stochastic.stochFilename));
-                    list.add(powerSeriesPath(name, stochastic.stochFilename, node, p));
+    for (const StochasticRun& run : stochastic.plannedRuns(param)) {
+        if (stochastic.writeStoch) {
+            for (int node : run.turbineNodes) {
+                if (windSpeeds) {
+                    list.add(PlannedFile{windSpeedPath(run.outputName, stochastic.stochFilename), Kind::stochWindSpeed,
+                                         run.index});
                 }
+                PlannedFile series{powerSeriesPath(run.outputName, stochastic.stochFilename, node, run.windPart),
+                                   Kind::stochPowerSeries, run.index};
+                series.node = node;
+                series.windPart = run.windPart;
+                list.add(series);
             }
-            addStochasticRunFiles(list, param, stochastic, name);
         }
+        addStochasticRunFiles(list, param, stochastic, run);
     }
 }
 
 }  // namespace
 
-std::vector<std::string> runResultFiles(const Param& param, const RasterReturnTime* raster,
+std::vector<PlannedFile> runResultFiles(const Param& param, const RasterReturnTime* raster,
                                         const StochasticInput* stochastic) {
     FileList list;
     if (raster != nullptr) addRasterFiles(list, param, *raster);

@@ -2,8 +2,11 @@
 #define TESSALY_RESULTPATHS_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "ResultCatalogue.h"
 
 class Param;
 class RasterReturnTime;
@@ -52,11 +55,23 @@ std::string windSpeedPath(const std::string& outputName, const std::string& seri
 // the series is cut into parts, and the turbine configuration.
 std::string stochasticRunName(const std::string& base, bool windParts, int part, std::size_t configuration);
 
+// A result file a run will append to, and what it holds.
+struct PlannedFile {
+    std::string path;
+    Kind kind;
+    // The stochastic run that writes the file; none for a raster file and for
+    // a file that several runs write into.
+    std::optional<int> run;
+    double lag = 0;     // increment histograms: the time lag
+    int node = -1;      // power series: the turbine node
+    int windPart = -1;  // power series: the wind part
+};
+
 // Every result file the run of this input appends to, each once, in the order
 // the analyses first write them (the run report, which every run replaces, is
 // not one of them). `raster` and `stochastic` are null when their analysis is
 // off; a stochastic analysis must be prepared.
-std::vector<std::string> runResultFiles(const Param& param, const RasterReturnTime* raster,
+std::vector<PlannedFile> runResultFiles(const Param& param, const RasterReturnTime* raster,
                                         const StochasticInput* stochastic);
 
 }  // namespace results

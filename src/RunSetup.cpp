@@ -206,7 +206,7 @@ void RunSetup::warnAboutTheRun() const {
     }
     const std::size_t earlier = static_cast<std::size_t>(
         std::count_if(resultFiles.begin(), resultFiles.end(),
-                      [](const std::string& file) { return access(file.c_str(), F_OK) == 0; }));
+                      [](const results::PlannedFile& file) { return access(file.path.c_str(), F_OK) == 0; }));
     if (earlier > 0) {
         CodeUtils::warn(countOf(earlier, "result file", "result files") + " of output name " +
                         quoted(param.outputFilename) + " exist already: this run appends its records to " +

@@ -9,6 +9,7 @@
 #include "Param.h"
 #include "PowerGrid.h"
 #include "RasterReturnTime.h"
+#include "ResultPaths.h"
 #include "StochasticInput.h"
 
 // The whole input of a run, read by every reader and checked against every
@@ -36,8 +37,8 @@ public:
     std::unique_ptr<StochasticInput> stochastic;  // null when "Mode stoch inp" is off
     std::string rasterReading;                    // the raster reader's console text
     std::string stochasticReading;                // the stochastic reader's console text
-    // Every result file the run appends to.
-    std::vector<std::string> resultFiles;
+    // Every result file the run appends to, in the order first written.
+    std::vector<results::PlannedFile> resultFiles;
 
 private:
     RunSetup() = default;

@@ -97,7 +97,10 @@ struct SwingState {
                           std::vector<double>(n, 0.0));
     }
 
-    void step(RungeKutta& rk, double dt) { rk.rk4(dt, om, th, omNew, thNew); }
+    void step(RungeKutta& rk, double dt, ProgressMeter& progress) {
+        rk.rk4(dt, om, th, omNew, thNew);
+        progress.advance();
+    }
     void swap() {
         std::swap(om, omNew);
         std::swap(th, thNew);
@@ -334,7 +337,7 @@ void StochasticInput::stochasticPseries(int node, std::vector<double>* speed, st
             const int repeats = stepFunctionRepeats(dt);
             for (int k = 0; k <= samples - 2; ++k) power->insert(power->end(), repeats, (*speed)[k]);
         }
-        if (writeStoch) CodeUtils::vecToBinFile(*power, windFile);
+        if (writeStoch) writeWindSeries(*power, windFile, node);
         speedToPower(node, power, power);
     }
     if (param.isModeSif()) {
@@ -343,7 +346,7 @@ void StochasticInput::stochasticPseries(int node, std::vector<double>* speed, st
             std::vector<double> piece = stochInterp(param, {0.0, 1.0}, {(*speed)[k], (*speed)[k + 1]}, dt);
             power->insert(power->end(), piece.begin(), piece.end());
         }
-        if (writeStoch) CodeUtils::vecToBinFile(*power, windFile);
+        if (writeStoch) writeWindSeries(*power, windFile, node);
         speedToPower(node, power, power);
     }
     if (param.isModeGivenSeries()) {
@@ -437,7 +440,9 @@ void StochasticInput::setPowerMechStationary(std::vector<int> nodes) {
     for (std::size_t j = 0; j < nodes.size(); ++j) {
         grid->setPowerMech(nodes[j], CodeUtils::dvecMean(powerSeries.at(j)));
     }
-    if (!grid->NRPF() && status != nullptr) {
+    const bool converged = grid->NRPF();
+    currentRun.powerFlowConverged = currentRun.powerFlowConverged.value_or(true) && converged;
+    if (!converged && status != nullptr) {
         status->steadyStateMissed("the power flow of " + quoted(currentAnalysis) + " for run " +
                                       quoted(param->outputFilename),
                                   grid->getPowerFlowError());
@@ -480,22 +485,69 @@ void StochasticInput::prepare(const Param& param) {
     }
 }
 
-void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
-    const RunPlan plan = planRun(param);
-    if (!plan.runs) return;
-    makeResultDirectories(param);
+std::vector<StochasticRun> StochasticInput::plannedRuns(const Param& param) const {
+    return runsOf(planRun(param), param.outputFilename);
+}
 
-    const std::string base = param.outputFilename;
+std::vector<StochasticRun> StochasticInput::runsOf(const RunPlan& plan, const std::string& baseName) const {
+    std::vector<StochasticRun> runs;
+    if (!plan.runs) return runs;
     for (int p = 0; p < plan.parts; ++p) {
-        getCurrentWindPart(p, plan.partLength, &windSeries, &currentWindPart);
         for (std::size_t c = 0; c < turbineNodes.size(); ++c) {
-            const std::vector<int>& nodes = turbineNodes[c];
-            param.outputFilename = results::stochasticRunName(base, multipleWindSer, p, c);
-            prepareTurbines(param, rk, nodes, p);
-            calcBalanceFactor(nodes);
-            stochEvaluation(param, rk, nodes);
+            StochasticRun run;
+            run.index = static_cast<int>(runs.size());
+            run.windPart = p;
+            run.configuration = static_cast<int>(c);
+            run.turbineNodes = turbineNodes[c];
+            run.outputName = results::stochasticRunName(baseName, multipleWindSer, p, c);
+            runs.push_back(std::move(run));
         }
     }
+    return runs;
+}
+
+void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
+    const RunPlan plan = planRun(param);
+    const std::vector<StochasticRun> runs = runsOf(plan, param.outputFilename);
+    if (runs.empty()) return;
+    makeResultDirectories(param);
+    beginProgress(param, runs.size());
+
+    int partInUse = -1;
+    for (const StochasticRun& run : runs) {
+        if (run.windPart != partInUse) {
+            getCurrentWindPart(run.windPart, plan.partLength, &windSeries, &currentWindPart);
+            partInUse = run.windPart;
+        }
+        currentRun = run;
+        runStartUnits = progress.unitsDone();
+        param.outputFilename = run.outputName;
+        prepareTurbines(param, rk, run.turbineNodes, run.windPart);
+        calcBalanceFactor(run.turbineNodes);
+        stochEvaluation(param, rk, run.turbineNodes);
+        if (listener != nullptr) listener->runFinished(currentRun);
+    }
+    progress.end();
+}
+
+// The work is counted in integration steps: every analysis that is on
+// integrates S steps per run.
+void StochasticInput::beginProgress(const Param& param, std::size_t runs) {
+    const int analyses = (param.isModeStochCASC() ? 1 : 0) + (param.isModeStochLf() ? 1 : 0) +
+                         (param.isModeSurvivall() ? 1 : 0) + (param.isModeSurv() ? 1 : 0) +
+                         (param.isModeStraj() ? 1 : 0);
+    const long long stepsPerRun = static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
+    if (stepsPerRun == 0) return;
+    const std::size_t runCount = runs;
+    progress.begin(
+        static_cast<long long>(runs) * stepsPerRun,
+        [this, runCount, stepsPerRun](long long done, long long) {
+            return "stochastic: run " + std::to_string(currentRun.index + 1) + " of " + std::to_string(runCount) +
+                   " (configuration " + std::to_string(currentRun.configuration) + ", wind part " +
+                   std::to_string(currentRun.windPart) + "), step " + std::to_string(done - runStartUnits) + " of " +
+                   std::to_string(stepsPerRun);
+        },
+        ProgressMeter::kAnalysis);
 }
 
 // Every directory the switched-on analyses write into exists before the first
@@ -516,22 +568,27 @@ void StochasticInput::stochEvaluation(Param& param, RungeKutta& rk, std::vector<
         startAnalysis(param, "Mode stoch casc", {"stochcas"});
         stochCasc(param, rk, nodes);
         if (param.cascadeRestoreLines) grid->putLinesInService();
+        finishAnalysis("Mode stoch casc");
     }
     if (param.isModeStochLf()) {
         startAnalysis(param, "Mode stoch lf", {"flow"});
         stochFlows(param, rk, nodes);
+        finishAnalysis("Mode stoch lf");
     }
     if (param.isModeSurvivall()) {
         startAnalysis(param, "Mode surv all", {"surv", "hist", "flanks"});
         ExceedProbAll(param, *grid, rk, nodes);
+        finishAnalysis("Mode surv all");
     }
     if (param.isModeSurv()) {
         startAnalysis(param, "Mode surv", {"surv", "hist", "flanks"});
         ExceedProb(param, rk, nodes);
+        finishAnalysis("Mode surv");
     }
     if (param.isModeStraj()) {
         startAnalysis(param, "Mode save traj", {"frequency", "phase"});
         traj(param, rk, nodes);
+        finishAnalysis("Mode save traj");
     }
 }
 
@@ -541,6 +598,15 @@ void StochasticInput::startAnalysis(const Param& param, const char* modeKey,
     const std::string dir = param.getOfile("path");
     for (const char* name : directoryNames) directories.use(CodeUtils::joinPath(dir, name));
     warnAboutTrippedLines(param);
+}
+
+void StochasticInput::finishAnalysis(const char* modeKey) {
+    if (listener != nullptr) listener->analysisFinished(currentRun, modeKey);
+}
+
+void StochasticInput::writeWindSeries(const std::vector<double>& speeds, const std::string& fileName, int node) {
+    CodeUtils::vecToBinFile(speeds, fileName);
+    if (listener != nullptr) listener->windSeriesWritten(currentRun, node);
 }
 
 // Lines a cascade switched off stay off for whatever runs after it; said once
@@ -698,7 +764,7 @@ void StochasticInput::traj(Param& param, RungeKutta& rk, std::vector<int> nodes)
     }
     for (int s = 0; s < steps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         if (s <= steps - 2) {
             freqFile->write(state.omNew, n);
             phasFile->write(state.thNew, n);
@@ -719,12 +785,12 @@ void StochasticInput::stochFlows(Param& param, RungeKutta& rk, std::vector<int> 
 
     for (int s = 0; s < initSteps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         state.swap();
     }
     for (int s = initSteps; s < steps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         grid->measureFlow(state.thNew);
         state.swap();
     }
@@ -751,7 +817,7 @@ void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> 
 
     for (int s = 0; s < initSteps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
         state.swap();
     }
@@ -759,7 +825,7 @@ void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> 
     ResultFile survFile(resultPath(param, results::kSurvival));
     for (int s = initSteps; s < steps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         countHist(state.omNew);
         countIncrHist(state.omNew, s);
         countSurv(state.omNew);
@@ -796,7 +862,7 @@ std::vector<double> StochasticInput::runAllNodeSurvival(Param& param, PowerGrid&
 
     for (int s = 0; s < initSteps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
         checkStep(state.thNew, s * dt);
         state.swap();
@@ -804,7 +870,7 @@ std::vector<double> StochasticInput::runAllNodeSurvival(Param& param, PowerGrid&
     std::vector<double> records;
     for (int s = initSteps; s < steps; ++s) {
         driveTurbines(nodes, s);
-        state.step(rk, dt);
+        state.step(rk, dt, progress);
         countSurvAll(state.omNew);
         checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
         checkStep(state.thNew, s * dt);
@@ -843,6 +909,7 @@ void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> n
             grid->checkLines(thetaNew, &fromList, &toList, &timeList, t, param);
         });
 
+    for (std::size_t k = 0; k < fromList.size(); ++k) currentRun.trippedLines.push_back({fromList[k], toList[k], timeList[k]});
     CodeUtils::vecToBinFileFast(records, resultPath(param, results::kSurvival));
     CodeUtils::vecIToBinFileFast(fromList, resultPath(param, results::kTripFrom));
     CodeUtils::vecIToBinFileFast(toList, resultPath(param, results::kTripTo));

@@ -2,10 +2,12 @@
 #define TESSALY_STOCHASTICINPUT_H
 
 #include <initializer_list>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "Progress.h"
 #include "ResultDirectories.h"
 
 class InputText;
@@ -13,6 +15,38 @@ class Param;
 class PowerGrid;
 class RunStatus;
 class RungeKutta;
+
+// One run of the stochastic analysis: a turbine configuration in one wind
+// part, under its own output name.
+struct StochasticRun {
+    int index = 0;
+    int windPart = 0;
+    int configuration = 0;
+    std::vector<int> turbineNodes;
+    std::string outputName;
+    // Whether every power flow the run's analyses solved converged; none
+    // when no analysis solved one.
+    std::optional<bool> powerFlowConverged;
+    struct Trip {
+        int from;
+        int to;
+        double time;
+    };
+    // The line records the run's cascade tripped, in trip order.
+    std::vector<Trip> trippedLines;
+};
+
+// Told where the runs of the stochastic analysis, their analyses and their
+// wind series end (the run manifest keeps its account of the result files
+// with it). Called a few times per run, never per step.
+class StochasticRunListener {
+public:
+    virtual ~StochasticRunListener() = default;
+    // A wind series of the turbine at `node` went to the wind-speed file.
+    virtual void windSeriesWritten(const StochasticRun& run, int node) = 0;
+    virtual void analysisFinished(const StochasticRun& run, const char* modeKey) = 0;
+    virtual void runFinished(const StochasticRun& run) = 0;
+};
 
 // Stochastic wind-input analysis: wind series to turbine power, generator
 // balancing and the statistics run for every turbine configuration.
@@ -75,11 +109,17 @@ public:
     };
     // Throws InputError for input the analysis cannot run on.
     RunPlan planRun(const Param& param) const;
+    // Every run in run order (wind parts outermost), named from the output
+    // name `param` has before the analysis starts; empty when nothing runs.
+    // Throws as planRun.
+    std::vector<StochasticRun> plannedRuns(const Param& param) const;
     // planRun before the run starts, warning when it has nothing to run.
     void prepare(const Param& param);
     // Power flows that miss the steady state are reported to `status` (none
     // when null).
     void setRunStatus(RunStatus* runStatus) { status = runStatus; }
+    // Told about every run (none when null).
+    void setRunListener(StochasticRunListener* runListener) { listener = runListener; }
     // Throws InputError, before the first configuration writes anything, for
     // input the analysis cannot run on.
     void stochSwing(Param& param, RungeKutta& rk);
@@ -152,6 +192,10 @@ private:
     // Marks the start of an analysis: its directories are announced, lines a
     // cascade left out of service are warned about.
     void startAnalysis(const Param& param, const char* modeKey, std::initializer_list<const char*> directoryNames);
+    void finishAnalysis(const char* modeKey);
+    void writeWindSeries(const std::vector<double>& speeds, const std::string& fileName, int node);
+    std::vector<StochasticRun> runsOf(const RunPlan& plan, const std::string& baseName) const;
+    void beginProgress(const Param& param, std::size_t runs);
     void warnAboutTrippedLines(const Param& param);
     // The all-node survival integration shared by ExceedProbAll and the
     // cascade: settling, then counting with a record every surviveInterval
@@ -164,6 +208,12 @@ private:
     std::string resultPath(const Param& param, const char* stem) const;
 
     RunStatus* status = nullptr;
+    StochasticRunListener* listener = nullptr;
+    StochasticRun currentRun;
+    // Counts the integration steps of every run; runStartUnits: the count
+    // when the current run started.
+    ProgressMeter progress;
+    long long runStartUnits = 0;
     ResultDirectories directories;
     std::string currentAnalysis;
     bool trippedLinesReported = false;

@@ -62,16 +62,27 @@ const char* kernelVariantName(KernelVariant variant) {
     return "unknown";
 }
 
-bool kernelVariantSupported(KernelVariant variant) {
+bool kernelVariantBuiltIn(KernelVariant variant) {
     switch (variant) {
         case KernelVariant::exact:
         case KernelVariant::fastScalar: return true;
 #ifdef TESSALY_X86_KERNELS
-        case KernelVariant::fastSse2: return true;  // part of every x86-64 CPU
+        case KernelVariant::fastSse2:
+        case KernelVariant::fastAvx2:
+        case KernelVariant::fastAvx512: return true;
+#endif
+        default: return false;
+    }
+}
+
+bool kernelVariantSupported(KernelVariant variant) {
+    if (!kernelVariantBuiltIn(variant)) return false;
+    switch (variant) {
+#ifdef TESSALY_X86_KERNELS
         case KernelVariant::fastAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case KernelVariant::fastAvx512: return __builtin_cpu_supports("avx512f");
 #endif
-        default: return false;
+        default: return true;  // SSE2 is part of every x86-64 CPU
     }
 }
 

@@ -12,6 +12,8 @@ enum class KernelVariant { exact, fastAvx512, fastAvx2, fastSse2, fastScalar };
 
 // "exact", "fast-avx512", "fast-avx2", "fast-sse2" or "fast-scalar".
 const char* kernelVariantName(KernelVariant variant);
+// Whether this build has the variant (the CPU may still lack what it needs).
+bool kernelVariantBuiltIn(KernelVariant variant);
 // Whether this build and this CPU can run the variant.
 bool kernelVariantSupported(KernelVariant variant);
 // Throws std::invalid_argument naming the variant when this CPU cannot run it.

@@ -1,6 +1,10 @@
 #include "tessaly.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <fstream>
@@ -12,13 +16,15 @@
 #include "Function.h"
 #include "Param.h"
 #include "PowerGrid.h"
+#include "ProgramInfo.h"
+#include "Progress.h"
+#include "RunManifest.h"
 #include "RunSetup.h"
 #include "RunStatus.h"
 #include "RungeKutta.h"
 
 namespace {
 
-const double kDisplayVersion = 2.012;
 const int kProgramVersion = 2012;
 
 const char* const kUnsupportedMode = "mode currently not supported.\n";
@@ -35,16 +41,30 @@ std::string startAdvice(const PowerGrid& grid) {
 }
 
 void printBanner() {
-    std::cout << "==================== Volmara V" << kDisplayVersion << " ====================\n";
+    std::cout << "==================== Volmara V" << program::version() << " ====================\n";
     std::cout << "Moin!\n";
 }
 
+// The console shows the same two lines whether the name came from standard
+// input or from the command line.
 std::string askForInputFile(std::istream& in) {
     std::cout << "Type in parameter file.\n";
     std::string name;
     in >> name;
     std::cout << "I understood: " << name << '\n';
     return name;
+}
+
+std::string announceInputFile(const std::string& name) {
+    std::cout << "Type in parameter file.\n"
+              << "I understood: " << name << '\n';
+    return name;
+}
+
+void reportError(const std::string& message) {
+    std::cout.flush();
+    ProgressLine::clear();
+    std::cerr << "tessaly: error: " << message << '\n';
 }
 
 void reportUnreadableInput() {
@@ -77,14 +97,15 @@ void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, 
     }
 }
 
-int runStages(std::istream& in) {
-    std::string inputFile = askForInputFile(in);
+int runStages(std::istream& in, const RunOptions& options) {
+    std::string inputFile = options.input ? announceInputFile(*options.input) : askForInputFile(in);
     std::unique_ptr<RunSetup> setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
     if (!setup) {
         reportUnreadableInput();
         return 1;
     }
     Param& param = setup->param;
+    if (options.fast) param.setModeFast(true);
     PowerGrid& grid = setup->grid;
     srand(param.getRandSeed());
     std::cout << "Finished reading parameters.\n";
@@ -95,26 +116,64 @@ int runStages(std::istream& in) {
     auto function = std::make_unique<Function>(&param, &grid);
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());
 
-    clock_t cpuStart = clock();
-    double wallStart = static_cast<double>(time(nullptr));
+    RunManifest::RunContext context;
+    context.inputFile = inputFile;
+    context.commandLine = options.commandLine;
+    context.threads = options.threads;
+    context.kernel = function->kernelName();
+    RunManifest manifest(*setup, context);
+    manifest.start();
+    if (setup->stochastic) setup->stochastic->setRunListener(&manifest);
 
-    std::stringstream report;
-    if (param.graphViz) param.toGraphViz();
-    param.toFile();
+    try {
+        clock_t cpuStart = clock();
+        double wallStart = static_cast<double>(time(nullptr));
 
-    runAnalyses(*setup, rungeKutta, report, status);
+        std::stringstream report;
+        if (param.graphViz) param.toGraphViz();
+        param.toFile();
 
-    std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
-    std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
-    param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
-    param.toFile();
+        runAnalyses(*setup, rungeKutta, report, status);
 
-    report << grid.toString();
-    writeToFile(param, report.str());
+        std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
+        std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
+        param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
+        param.toFile();
+
+        report << grid.toString();
+        writeToFile(param, report.str());
+    } catch (const std::exception&) {
+        // Validation comes first, so this is not expected; the manifest
+        // still says the run ended unfinished.
+        manifest.finish(2);
+        throw;
+    }
+    manifest.finish(status.exitStatus());
 
     function.reset();
     std::cout << "Done.\n";
     return status.exitStatus();
+}
+
+// Loads and validates the input as a run does, and says whether it is valid.
+int checkInput(const std::string& inputFile) {
+    std::unique_ptr<RunSetup> setup;
+    try {
+        setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
+    } catch (const std::exception& error) {
+        reportError(error.what());
+        std::cerr << "tessaly: \"" << inputFile << "\" is not valid input\n";
+        return 2;
+    }
+    if (!setup) {
+        reportError("the input file \"" + inputFile + "\" cannot be opened");
+        return 1;
+    }
+    std::cout << setup->rasterReading << setup->stochasticReading;
+    std::cout.flush();
+    std::cerr << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
+              << setup->resultFiles.size() << " result files\n";
+    return 0;
 }
 
 }  // namespace
@@ -132,13 +191,18 @@ void writeToFile(Param& param, std::string text) {
     if (out.fail()) CodeUtils::warnUnwritable(name);
 }
 
-int runTessaly(std::istream& in) {
+int runTessaly(std::istream& in, const RunOptions& options) {
+    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) {
+        reportError("cannot enter directory \"" + options.directory + "\" (-C): " + std::strerror(errno));
+        return 2;
+    }
+    ProgressDisplay progress(options.progress);
+    if (options.check) return checkInput(options.input.value_or(""));
     printBanner();
     try {
-        return runStages(in);
+        return runStages(in, options);
     } catch (const std::exception& error) {
-        std::cout.flush();
-        std::cerr << "tessaly: error: " << error.what() << '\n';
+        reportError(error.what());
         return 2;
     }
 }

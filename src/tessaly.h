@@ -4,14 +4,19 @@
 #include <istream>
 #include <string>
 
+#include "RunOptions.h"
+
 class Param;
 
 // Appends text to the run report (when report writing is on).
 void writeToFile(Param& param, std::string text);
 
-// The whole run: banner, input file name from `in`, readers, power flow,
-// analyses, timing, report. Returns the exit status: 0 complete, 1 input file
-// cannot be opened, 2 invalid input, 3 a power flow missed the steady state.
-int runTessaly(std::istream& in);
+// The whole run as `options` ask for it: banner, input file (from the
+// options, or its name from `in`), readers, power flow, analyses, timing,
+// report and run manifest; or, with options.check, reading and validating the
+// input alone. Returns the exit status: 0 complete (or valid input), 1 input
+// file cannot be opened, 2 invalid input or a directory that cannot be
+// entered, 3 a power flow missed the steady state.
+int runTessaly(std::istream& in, const RunOptions& options);
 
 #endif

@@ -160,6 +160,13 @@ inline RunResult runOnInput(const std::string& workDir, const std::string& input
     return runProgram(workDir, "input.txt\n");
 }
 
+// A run manifest (Manifest<name>.json): it describes a run (times, working
+// directory, input digest), so it differs between runs with equal results.
+inline bool isRunManifest(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return name.rfind("Manifest", 0) == 0 && name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
+}
+
 inline bool contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }

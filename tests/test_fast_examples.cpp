@@ -69,7 +69,9 @@ ExampleRun runExample(const std::string& dir, const std::string& name, const std
     ExampleRun run;
     run.result = runProgram(dir, name + "\n");
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
-        if (!entry.is_regular_file() || entry.path().extension() == ".txt") continue;
+        if (!entry.is_regular_file() || entry.path().extension() == ".txt" || isRunManifest(entry.path().string())) {
+            continue;
+        }
         run.files[fs::relative(entry.path(), dir).string()] = readText(entry.path().string());
     }
     return run;

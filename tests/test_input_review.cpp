@@ -15,11 +15,14 @@ using namespace testsupport;
 
 namespace {
 
-// Every result file under `dir` with its bytes (the input files excluded).
+// Every result file under `dir` with its bytes (the input files and the run
+// manifest excluded).
 std::string resultBytes(const std::string& dir) {
     std::string all;
     for (const std::string& file : filesUnder(dir)) {
-        if (file.find(".txt") == std::string::npos) all += "== " + file + "\n" + readText(dir + "/" + file);
+        if (file.find(".txt") == std::string::npos && !isRunManifest(file)) {
+            all += "== " + file + "\n" + readText(dir + "/" + file);
+        }
     }
     return all;
 }

@@ -36,7 +36,9 @@ std::set<std::string> listedResultFiles(const ScratchDir& dir, const std::string
     std::unique_ptr<RunSetup> setup = RunSetup::load(input, 2012, console);
     testing::internal::GetCapturedStderr();
     if (!setup) return {};
-    return std::set<std::string>(setup->resultFiles.begin(), setup->resultFiles.end());
+    std::set<std::string> paths;
+    for (const results::PlannedFile& file : setup->resultFiles) paths.insert(file.path);
+    return paths;
 }
 
 // Two nodes, one line, a triangle of three for the stochastic runs.
@@ -100,7 +102,8 @@ TEST(RunOutcome, OutputNameWithAnExistingDirectoryWorksForEveryMode) {
     EXPECT_EQ(fileSize(dir.file("results/ijtor/ijtorrun1")), 2 * 5 * 8);
     EXPECT_GT(fileSize(dir.file("results/surv/survrun1tn0")), 0);
     EXPECT_EQ(filesUnder(dir.path() + "/results"),
-              (std::set<std::string>{"Paramrun1tn0", "Paramrun1", "flanks/flanksrun1tn0", "frequency/frequencyrun1",
+              (std::set<std::string>{"Manifestrun1.json", "Paramrun1tn0", "Paramrun1", "flanks/flanksrun1tn0",
+                                     "frequency/frequencyrun1",
                                      "ijtor/ijtorrun1", "phase/phaserun1", "surv/survrun1tn0"}));
 }
 
@@ -127,8 +130,11 @@ TEST(ShippedExamples, RunCleanInAFreshDirectoryAndWriteTheListedFiles) {
 
         std::set<std::string> written;
         for (const std::string& file : filesUnder(dir.path())) {
-            if (file.find(".txt") == std::string::npos && file.compare(0, 5, "Param") != 0) written.insert(file);
+            if (file.find(".txt") == std::string::npos && file.compare(0, 5, "Param") != 0 && !isRunManifest(file)) {
+                written.insert(file);
+            }
         }
+        EXPECT_TRUE(fileExists(dir.file("Manifest" + std::string(example) + ".json"))) << example;
         EXPECT_FALSE(listed.empty()) << example;
         EXPECT_EQ(listed, written) << example;
     }

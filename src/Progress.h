@@ -1,0 +1,92 @@
+#ifndef TESSALY_PROGRESS_H
+#define TESSALY_PROGRESS_H
+
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+// The progress line on standard error: one line that rewrites itself
+// ("\r" + text + clear to the end of the line). Off, it writes nothing. A
+// warning or console text clears the line first, so nothing is written over.
+class ProgressLine {
+public:
+    // Also measures the terminal width once (texts are cut to it).
+    static void enable(bool on);
+    static bool enabled();
+    static void show(const std::string& text);
+    // Erases a line that is shown; nothing otherwise.
+    static void clear();
+};
+
+// Counts the work of one analysis ("done k of n") and now and then turns it
+// into the progress line. advance() is an increment and a compare: the clock
+// is read only every so many units, so a step of an integration loop costs no
+// system call; with the progress line off the clock is never read.
+class ProgressMeter {
+public:
+    // The text before the common tail of times, from the units done and the
+    // units in all.
+    using Describe = std::function<std::string(long long done, long long total)>;
+    // Seconds before the first line is shown, and between two lines.
+    struct Pace {
+        double firstAfter;
+        double every;
+    };
+    static const Pace kAnalysis;
+    static const Pace kPowerFlow;
+
+    ProgressMeter() = default;
+    ~ProgressMeter();
+    ProgressMeter(const ProgressMeter&) = delete;
+    ProgressMeter& operator=(const ProgressMeter&) = delete;
+
+    // Starts counting `total` units; a meter that is counting ends first.
+    void begin(long long total, Describe describe, Pace pace);
+    void advance() {
+        if (++done >= nextPoll) poll();
+    }
+    // Stops counting and clears a line this meter showed.
+    void end();
+
+    long long unitsDone() const { return done; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void poll();
+    void draw(Clock::time_point now);
+
+    Describe describe;
+    Pace pace{0, 0};
+    long long done = 0;
+    long long total = 0;
+    long long nextPoll = LLONG_MAX;
+    long long stride = 1;
+    bool shown = false;
+    Clock::time_point started;
+    Clock::time_point nextDraw;
+};
+
+// The progress line of a run, on or off for the lifetime of the object. On,
+// console text on standard output clears the line before it goes out, and
+// passes on unchanged.
+class ProgressDisplay {
+public:
+    explicit ProgressDisplay(bool on);
+    ~ProgressDisplay();
+    ProgressDisplay(const ProgressDisplay&) = delete;
+    ProgressDisplay& operator=(const ProgressDisplay&) = delete;
+
+private:
+    class ConsoleBuffer;
+    std::unique_ptr<ConsoleBuffer> buffer;
+    std::streambuf* previous = nullptr;
+};
+
+// "0:07", "12:34", "1:02:03".
+std::string formatDuration(double seconds);
+
+#endif
