@@ -636,8 +636,8 @@ bool PowerGrid::NRPF(double precision) {
     progress.begin(
         0,
         [&](long long, long long) {
-            return "power flow: try " + std::to_string(attempt) + " of " + std::to_string(kMaxTries) +
-                   ", Newton step " + std::to_string(steps);
+            return "power flow: try " + std::to_string(attempt) + "/" + std::to_string(kMaxTries) + ", Newton step " +
+                   std::to_string(steps);
         },
         ProgressMeter::kPowerFlow);
     std::vector<double> mismatch;

@@ -114,7 +114,7 @@ void ProgressMeter::poll() {
 
 void ProgressMeter::draw(Clock::time_point now) {
     const double elapsed = secondsBetween(started, now);
-    std::string text = describe(done, total) + ", elapsed " + formatDuration(elapsed);
+    std::string text = describe(done, total) + ", " + formatDuration(elapsed) + " elapsed";
     if (done > 0 && total > done) {
         text += ", ETA " + formatDuration(elapsed * static_cast<double>(total - done) / static_cast<double>(done));
     }

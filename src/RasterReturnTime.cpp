@@ -340,8 +340,8 @@ void RasterReturnTime::beginProgress(const Param& param) {
     progress.begin(
         conditions * stepsPerCondition,
         [this, stepsPerCondition, conditions](long long done, long long) {
-            return "raster: " + std::to_string(std::min(done / stepsPerCondition, conditions)) + " of " +
-                   std::to_string(conditions) + " initial conditions done (node " + std::to_string(pertNode) + ")";
+            return "raster: " + std::to_string(std::min(done / stepsPerCondition, conditions)) + "/" +
+                   std::to_string(conditions) + " initial conditions (node " + std::to_string(pertNode) + ")";
         },
         ProgressMeter::kAnalysis);
 }

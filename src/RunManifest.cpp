@@ -80,10 +80,13 @@ const char* segmentAnalysis(const std::string& modeKey) {
     return nullptr;
 }
 
-// Steps 1, 1 + R, 1 + 2R, ... below S that the energy mode samples.
-std::vector<long long> sampleSteps(int steps, int every) {
+// Steps 1, 1 + R, 1 + 2R, ... below S that the energy mode samples (none
+// when it is off).
+std::vector<long long> sampleSteps(const Param& param) {
     std::vector<long long> sampled;
-    if (every < 1 || every >= steps) return sampled;
+    const int steps = param.rkSteps;
+    const int every = param.saveRKEvery;
+    if (!param.isModeERT() || every < 1 || every >= steps) return sampled;
     for (long long s = 1; s < steps; s += every) sampled.push_back(s);
     return sampled;
 }
@@ -308,7 +311,7 @@ void RunManifest::write() {
         section["initial_conditions"] = raster.initialConditions();
         section["thresholds"] = numbers(raster.getThresholds());
         section["energy_threshold"] = number(param.enThresh);
-        section["sample_steps"] = sampleSteps(param.rkSteps, param.saveRKEvery);
+        section["sample_steps"] = sampleSteps(param);
         doc["raster"] = section;
     } else {
         doc["raster"] = nullptr;

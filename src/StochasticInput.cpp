@@ -542,9 +542,9 @@ void StochasticInput::beginProgress(const Param& param, std::size_t runs) {
     progress.begin(
         static_cast<long long>(runs) * stepsPerRun,
         [this, runCount, stepsPerRun](long long done, long long) {
-            return "stochastic: run " + std::to_string(currentRun.index + 1) + " of " + std::to_string(runCount) +
-                   " (configuration " + std::to_string(currentRun.configuration) + ", wind part " +
-                   std::to_string(currentRun.windPart) + "), step " + std::to_string(done - runStartUnits) + " of " +
+            return "stochastic: run " + std::to_string(currentRun.index + 1) + "/" + std::to_string(runCount) +
+                   " (config " + std::to_string(currentRun.configuration) + ", part " +
+                   std::to_string(currentRun.windPart) + "), step " + std::to_string(done - runStartUnits) + "/" +
                    std::to_string(stepsPerRun);
         },
         ProgressMeter::kAnalysis);

@@ -154,10 +154,65 @@ inline RunResult runProgram(const std::string& workDir, const std::string& input
     return r;
 }
 
+// Runs the built program in workDir with `arguments` (after the program
+// name), `input` on standard input and TESSALY_THREADS unset unless
+// `environment` ("NAME=value" entries) sets it.
+inline RunResult runWithArguments(const std::string& workDir, const std::vector<std::string>& arguments,
+                                  const std::string& input = "", const std::vector<std::string>& environment = {}) {
+    const std::string inFile = workDir + "/.stdin";
+    const std::string outFile = workDir + "/.stdout";
+    const std::string errFile = workDir + "/.stderr";
+    writeText(inFile, input);
+    std::vector<std::string> argvText = {TESSALY_BIN};
+    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : argvText) argv.push_back(&text[0]);
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        unsetenv("TESSALY_THREADS");
+        for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        if (chdir(workDir.c_str()) != 0 || !freopen(inFile.c_str(), "r", stdin) ||
+            !freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) {
+            _exit(127);
+        }
+        execv(TESSALY_BIN, argv.data());
+        _exit(127);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readText(outFile);
+    r.err = readText(errFile);
+    std::remove(inFile.c_str());
+    std::remove(outFile.c_str());
+    std::remove(errFile.c_str());
+    return r;
+}
+
 // Writes `inputText` as input.txt in workDir and runs the program on it.
 inline RunResult runOnInput(const std::string& workDir, const std::string& inputText) {
     writeText(workDir + "/input.txt", inputText);
     return runProgram(workDir, "input.txt\n");
+}
+
+// The console text with the numbers of the two timing lines masked as "#".
+inline std::string maskTimes(std::string out) {
+    for (const char* label : {"dclockt/cpu clock ticks = ", "ddoublet/real time (sec) = "}) {
+        std::size_t at = out.find(label);
+        if (at == std::string::npos) continue;
+        at += std::string(label).size();
+        out.replace(at, out.find('\n', at) - at, "#");
+    }
+    return out;
+}
+
+// Copies the shipped example inputs into `dir`, as a user runs them.
+inline void copyExamples(const ScratchDir& dir) {
+    for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt", "ieee118.txt"}) {
+        writeText(dir.file(name), readText(std::string(TESSALY_SOURCE_DIR) + "/examples/" + name));
+    }
 }
 
 // A run manifest (Manifest<name>.json): it describes a run (times, working

@@ -33,16 +33,6 @@ std::string withCrLf(const std::string& text) {
     return out;
 }
 
-std::string maskTimes(std::string out) {
-    for (const char* label : {"dclockt/cpu clock ticks = ", "ddoublet/real time (sec) = "}) {
-        std::size_t at = out.find(label);
-        if (at == std::string::npos) continue;
-        at += std::string(label).size();
-        out.replace(at, out.find('\n', at) - at, "#");
-    }
-    return out;
-}
-
 // Two nodes, one line; the raster perturbs node 0 once.
 const std::string kTwoNodeRaster =
     "Random seed\n3\nRK steps\n20\nOutput filename\nr\nMode raster rt\nMode RMRT\n"

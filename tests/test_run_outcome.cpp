@@ -21,12 +21,6 @@ using namespace testsupport;
 
 namespace {
 
-void copyExamples(const ScratchDir& dir) {
-    for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt", "ieee118.txt"}) {
-        writeText(dir.file(name), readText(std::string(TESSALY_SOURCE_DIR) + "/examples/" + name));
-    }
-}
-
 // The result files a run of `input` in `dir` will append to, as listed before
 // the run.
 std::set<std::string> listedResultFiles(const ScratchDir& dir, const std::string& input) {
