@@ -32,13 +32,14 @@ demo: build
 	rm -rf $(DEMO_DIR)
 	mkdir -p $(DEMO_DIR)
 	cp examples/demo.txt $(DEMO_DIR)/
-	cd $(DEMO_DIR) && echo demo.txt | ../tessaly
+	$(BUILD_DIR)/tessaly -C $(DEMO_DIR) demo.txt
 	@echo
 	@echo "Summary of the mean return times (column 4) over every node and kick:"
 	@tools/tessaly-view $(DEMO_DIR)/ijtor/ijtordemo --cols 5 --stats
 	@echo
 	@echo "Results in $(DEMO_DIR):"
 	@cd $(DEMO_DIR) && find . -type f ! -name demo.txt | sort
+	@echo "What every file holds: $(DEMO_DIR)/Manifestdemo.json"
 
 check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)

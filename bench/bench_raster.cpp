@@ -1,7 +1,8 @@
 // Raster return-time throughput on a 100-node grid with the mean return-time
 // and trajectory modes on: initial conditions per second and peak resident
-// memory, for short and long trajectories, with the exact and the fast kernel. Result files go to a temporary
-// directory that is removed afterwards.
+// memory, for short and long trajectories, with the exact and the fast kernel,
+// and with the progress line on (drawn into /dev/null) against off. Result
+// files go to a temporary directory that is removed afterwards.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include "Function.h"
 #include "Param.h"
 #include "PowerGrid.h"
+#include "Progress.h"
 #include "RasterReturnTime.h"
 #include "RungeKutta.h"
 
@@ -92,11 +94,12 @@ double peakRssMiB() {
 }
 
 // Argument 0: RK steps; argument 1: initial conditions per raster run;
-// argument 2: 1 for the fast kernel.
+// argument 2: 1 for the fast kernel; argument 3: 1 for the progress line.
 void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     const int steps = static_cast<int>(state.range(0));
     const int conditions = static_cast<int>(state.range(1));
     const bool fast = state.range(2) != 0;
+    const bool progress = state.range(3) != 0;
     TempDir dir;
     PowerGrid grid;
     buildGrid(grid);
@@ -110,7 +113,7 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     quietly([&] { grid.NRPF(); });
     Function function(&param, &grid);
     function.useFastKernel(fast);
-    state.SetLabel(function.kernelName());
+    state.SetLabel(std::string(function.kernelName()) + (progress ? ", progress" : ""));
     RungeKutta rk(kNodes, &function);
 
     long done = 0;
@@ -127,7 +130,10 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
         raster.setPhasePertMin(0.0);
         raster.setPhasePertMax(0.0);
         raster.setPhaseStepw(0.0);
-        quietly([&] { raster.rasterRT(param, rk); });
+        quietly([&] {
+            ProgressDisplay display(progress);
+            raster.rasterRT(param, rk);
+        });
         done += conditions;
         state.PauseTiming();
         dir.clearResults();
@@ -137,10 +143,16 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     state.counters["peak_RSS_MiB"] = peakRssMiB();
 }
 
-BENCHMARK(BM_RasterRmrtAndTrajectories)->Args({1000, 10, 0})->Args({1000, 10, 1})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RasterRmrtAndTrajectories)
-    ->Args({100000, 1, 0})
-    ->Args({100000, 1, 1})
+    ->Args({1000, 10, 0, 0})
+    ->Args({1000, 10, 0, 1})
+    ->Args({1000, 10, 1, 0})
+    ->Args({1000, 10, 1, 1})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RasterRmrtAndTrajectories)
+    ->Args({100000, 1, 0, 0})
+    ->Args({100000, 1, 0, 1})
+    ->Args({100000, 1, 1, 0})
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);
 

@@ -259,15 +259,9 @@ void RunManifest::runFinished(const StochasticRun& run) {
 
 // ---- the document -------------------------------------------------------------------
 
-void RunManifest::write() {
-    const Param& param = setup.param;
-    const PowerGrid& grid = setup.grid;
+namespace {
 
-    Json doc = Json::object();
-    doc["schema"] = kSchema;
-    doc["complete"] = complete;
-    doc["exit_status"] = orNull(exitStatus);
-
+Json programJson() {
     Json program = Json::object();
     program["name"] = program::name();
     program["version"] = program::version();
@@ -276,13 +270,119 @@ void RunManifest::write() {
     Json features = Json::object();
     for (const program::Feature& feature : program::features()) features[feature.name] = feature.builtIn;
     program["features"] = features;
-    doc["program"] = program;
+    return program;
+}
 
-    Json input = Json::object();
-    input["path"] = context.inputFile;
-    input["sha256"] = inputSha256;
-    input["size"] = inputSize;
-    doc["input"] = input;
+Json rasterJson(const RasterReturnTime& raster, const Param& param, const std::vector<double>& frequencyOffsets,
+                const std::vector<double>& phaseOffsets) {
+    Json section = Json::object();
+    section["first_node"] = raster.getFirstPertNode();
+    section["last_node"] = raster.getLastPertNode();
+    section["frequency_offsets"] = numbers(frequencyOffsets);
+    section["phase_offsets"] = numbers(phaseOffsets);
+    section["order"] = {"node", "frequency_offset", "phase_offset"};
+    section["initial_conditions"] = raster.initialConditions();
+    section["thresholds"] = numbers(raster.getThresholds());
+    section["energy_threshold"] = number(param.enThresh);
+    section["sample_steps"] = sampleSteps(param);
+    return section;
+}
+
+Json histogramJson(const StochasticInput& stochastic, double binWidth) {
+    const double halfBins = stochastic.freqHistHalfBins;
+    return Json{{"bins", stochastic.freqHistBinNum}, {"bin_width", number(binWidth)}, {"low_edge", number(-halfBins * binWidth)}};
+}
+
+Json stochasticJson(const StochasticInput& stochastic, const Param& param, const std::vector<StochasticRun>& runs) {
+    Json section = Json::object();
+    section["survive_threshold"] = number(stochastic.surviveThreshold);
+    section["survive_init_steps"] = stochastic.surviveInitSteps;
+    section["survive_interval"] = stochastic.surviveInterval;
+    section["histogram"] = histogramJson(stochastic, stochastic.freqHistBinWidth);
+    Json increments = histogramJson(stochastic, stochastic.freqIncrHistBinWidth);
+    increments["lags"] = numbers(stochastic.timeLags);
+    increments["lag_steps"] = stochastic.timeLagSteps;
+    section["increment_histogram"] = increments;
+    section["cascade_restore_lines"] = param.cascadeRestoreLines;
+    Json runList = Json::array();
+    for (const StochasticRun& run : runs) runList.push_back(runJson(run));
+    section["runs"] = runList;
+    return section;
+}
+
+bool hasSegments(results::Kind kind) {
+    return kind == results::Kind::stochSurvival || kind == results::Kind::stochFlanks ||
+           kind == results::Kind::stochPowerSeries || kind == results::Kind::stochWindSpeed;
+}
+
+// Replaces `path` by a file holding `text`, in one rename.
+bool replaceFile(const std::string& path, const std::string& text) {
+    const std::string temporary = path + ".tmp" + std::to_string(getpid());
+    std::FILE* out = std::fopen(temporary.c_str(), "wb");
+    if (out == nullptr) return false;
+    bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    written = std::fclose(out) == 0 && written;
+    if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    const int error = errno;
+    std::remove(temporary.c_str());
+    errno = error;
+    return false;
+}
+
+}  // namespace
+
+Json RunManifest::fileJson(const FileState& file, const results::RecordShape& shape) const {
+    const Param& param = setup.param;
+    const results::KindInfo& info = results::kindInfo(file.plan.kind);
+    const long long width = results::recordWidth(info, shape);
+    const long long recordBytes = width * static_cast<long long>(results::itemSize(info.dtype));
+    const long long appended = std::max(fileSize(file.plan.path) - file.offset, 0LL);
+
+    Json entry = Json::object();
+    entry["path"] = file.plan.path;
+    entry["kind"] = info.id;
+    entry["dtype"] = results::dtypeName(info.dtype);
+    entry["byte_order"] = byteOrder();
+    entry["record_width"] = width;
+    entry["offset"] = file.offset;
+    entry["records"] = recordBytes > 0 ? appended / recordBytes : 0;
+    entry["run"] = orNull(file.plan.run);
+    if (info.layout == results::Layout::perNode) {
+        entry["group"] = Json{{"by", "node"}, {"count", shape.nodes}, {"columns", columnsJson(info.columns)}};
+    } else {
+        entry["columns"] = columnsJson(results::recordColumns(info, shape));
+    }
+    entry["description"] = info.description;
+
+    if (info.kind == results::Kind::rasterFrequencyEndpoints || info.kind == results::Kind::rasterPhaseEndpoints) {
+        Json blocks = Json::array();
+        if (param.isModeERT()) blocks.insert(blocks.end(), {"ert.initial", "ert.final"});
+        if (param.isModeRMRT()) blocks.insert(blocks.end(), {"rmrt.initial", "rmrt.final"});
+        entry["blocks"] = blocks;
+    }
+    if (info.kind == results::Kind::stochIncrementHistogram) entry["lag"] = number(file.plan.lag);
+    if (info.kind == results::Kind::stochPowerSeries) {
+        entry["node"] = file.plan.node;
+        entry["wind_part"] = file.plan.windPart;
+    }
+    if (hasSegments(info.kind)) {
+        Json segments = Json::array();
+        for (const Segment& segment : file.segments) segments.push_back(segmentJson(segment));
+        entry["segments"] = segments;
+    }
+    return entry;
+}
+
+void RunManifest::write() {
+    const Param& param = setup.param;
+    const PowerGrid& grid = setup.grid;
+
+    Json doc = Json::object();
+    doc["schema"] = kSchema;
+    doc["complete"] = complete;
+    doc["exit_status"] = orNull(exitStatus);
+    doc["program"] = programJson();
+    doc["input"] = Json{{"path", context.inputFile}, {"sha256", inputSha256}, {"size", inputSize}};
     doc["working_directory"] = workingDirectory;
     doc["command_line"] = context.commandLine;
     doc["start_time"] = isoTime(startTime);
@@ -299,107 +399,19 @@ void RunManifest::write() {
     doc["save_rk_every"] = param.saveRKEvery;
     doc["modes"] = param.switchesOn();
     doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases);
-
-    if (setup.raster) {
-        const RasterReturnTime& raster = *setup.raster;
-        Json section = Json::object();
-        section["first_node"] = raster.getFirstPertNode();
-        section["last_node"] = raster.getLastPertNode();
-        section["frequency_offsets"] = numbers(frequencyOffsets);
-        section["phase_offsets"] = numbers(phaseOffsets);
-        section["order"] = {"node", "frequency_offset", "phase_offset"};
-        section["initial_conditions"] = raster.initialConditions();
-        section["thresholds"] = numbers(raster.getThresholds());
-        section["energy_threshold"] = number(param.enThresh);
-        section["sample_steps"] = sampleSteps(param);
-        doc["raster"] = section;
-    } else {
-        doc["raster"] = nullptr;
-    }
-
-    if (setup.stochastic) {
-        const StochasticInput& stochastic = *setup.stochastic;
-        Json section = Json::object();
-        section["survive_threshold"] = number(stochastic.surviveThreshold);
-        section["survive_init_steps"] = stochastic.surviveInitSteps;
-        section["survive_interval"] = stochastic.surviveInterval;
-        const double halfBins = stochastic.freqHistHalfBins;
-        section["histogram"] = Json{{"bins", stochastic.freqHistBinNum},
-                                    {"bin_width", number(stochastic.freqHistBinWidth)},
-                                    {"low_edge", number(-halfBins * stochastic.freqHistBinWidth)}};
-        section["increment_histogram"] = Json{{"bins", stochastic.freqHistBinNum},
-                                              {"bin_width", number(stochastic.freqIncrHistBinWidth)},
-                                              {"low_edge", number(-halfBins * stochastic.freqIncrHistBinWidth)},
-                                              {"lags", numbers(stochastic.timeLags)},
-                                              {"lag_steps", stochastic.timeLagSteps}};
-        section["cascade_restore_lines"] = param.cascadeRestoreLines;
-        Json runList = Json::array();
-        for (const StochasticRun& run : runs) runList.push_back(runJson(run));
-        section["runs"] = runList;
-        doc["stochastic"] = section;
-    } else {
-        doc["stochastic"] = nullptr;
-    }
+    doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
+    doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
 
     results::RecordShape shape;
     shape.nodes = grid.getNumNodes();
     shape.steps = param.rkSteps;
     shape.bins = setup.stochastic ? setup.stochastic->freqHistBinNum : 0;
     Json fileList = Json::array();
-    for (const FileState& file : files) {
-        const results::KindInfo& info = results::kindInfo(file.plan.kind);
-        const long long width = results::recordWidth(info, shape);
-        const long long recordBytes = width * static_cast<long long>(results::itemSize(info.dtype));
-        const long long appended = std::max(fileSize(file.plan.path) - file.offset, 0LL);
-
-        Json entry = Json::object();
-        entry["path"] = file.plan.path;
-        entry["kind"] = info.id;
-        entry["dtype"] = results::dtypeName(info.dtype);
-        entry["byte_order"] = byteOrder();
-        entry["record_width"] = width;
-        entry["offset"] = file.offset;
-        entry["records"] = recordBytes > 0 ? appended / recordBytes : 0;
-        entry["run"] = orNull(file.plan.run);
-        if (info.layout == results::Layout::perNode) {
-            entry["group"] = Json{{"by", "node"}, {"count", shape.nodes}, {"columns", columnsJson(info.columns)}};
-        } else {
-            entry["columns"] = columnsJson(results::recordColumns(info, shape));
-        }
-        entry["description"] = info.description;
-
-        if (info.kind == results::Kind::rasterFrequencyEndpoints || info.kind == results::Kind::rasterPhaseEndpoints) {
-            Json blocks = Json::array();
-            if (param.isModeERT()) blocks.insert(blocks.end(), {"ert.initial", "ert.final"});
-            if (param.isModeRMRT()) blocks.insert(blocks.end(), {"rmrt.initial", "rmrt.final"});
-            entry["blocks"] = blocks;
-        }
-        if (info.kind == results::Kind::stochIncrementHistogram) entry["lag"] = number(file.plan.lag);
-        if (info.kind == results::Kind::stochPowerSeries) {
-            entry["node"] = file.plan.node;
-            entry["wind_part"] = file.plan.windPart;
-        }
-        const bool segmented = info.kind == results::Kind::stochSurvival || info.kind == results::Kind::stochFlanks ||
-                               info.kind == results::Kind::stochPowerSeries ||
-                               info.kind == results::Kind::stochWindSpeed;
-        if (segmented) {
-            Json segments = Json::array();
-            for (const Segment& segment : file.segments) segments.push_back(segmentJson(segment));
-            entry["segments"] = segments;
-        }
-        fileList.push_back(entry);
-    }
+    for (const FileState& file : files) fileList.push_back(fileJson(file, shape));
     doc["files"] = fileList;
 
     std::string text;
     print(doc, 0, text);
     text += "\n";
-    const std::string temporary = manifestPath + ".tmp" + std::to_string(getpid());
-    std::FILE* out = std::fopen(temporary.c_str(), "wb");
-    bool written = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (out != nullptr) written = std::fclose(out) == 0 && written;
-    if (!written || std::rename(temporary.c_str(), manifestPath.c_str()) != 0) {
-        CodeUtils::warnUnwritable(manifestPath);
-        std::remove(temporary.c_str());
-    }
+    if (!replaceFile(manifestPath, text)) CodeUtils::warnUnwritable(manifestPath);
 }

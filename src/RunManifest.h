@@ -2,6 +2,7 @@
 #define TESSALY_RUNMANIFEST_H
 
 #include <ctime>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,7 @@ private:
     // segment, as made by `segmentOf(file, bytes)`.
     template <typename MakeSegment>
     void takeSegments(results::Kind kind, MakeSegment segmentOf);
+    nlohmann::ordered_json fileJson(const FileState& file, const results::RecordShape& shape) const;
     void write();
 
     RunSetup& setup;

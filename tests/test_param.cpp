@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -286,4 +287,26 @@ TEST(ParamFile, EveryModeKeySetsItsSwitch) {
                 p.isModePPert() && p.isNRonly() && p.isTestStoch() && p.isModeIterativeNetgen() &&
                 p.isModeRewireNetgen());
     EXPECT_FALSE(p.isModeGivenSeries() || p.isModeStochCASC() || p.isModeRMRT() || p.isModeMeanRetTimes());
+}
+
+TEST(ParamFile, SwitchesOnListsEverySwitchKeyInKeyOrder) {
+    const std::vector<std::string> switches = {
+        "Graphviz",       "Mode stoch inp",     "Mode sif",        "Mode stepfunc",   "Mode given series",
+        "Mode surv",      "Mode surv all",      "Mode stoch casc", "Mode stoch lf",   "Mode raster rt",
+        "Mode RMRT",      "Mode save traj",     "Mode ERT",        "Mode PPERT",      "Mode NRonly",
+        "Mode Raster",    "Mode maxp",          "Mode fast",       "Mode test stoch", "Mode iterative net",
+        "Mode rewire net", "Mode mean rt",      "Cascade restore lines"};
+    std::string all;
+    for (const std::string& key : Param::keys()) {
+        Param p = fresh();
+        readInto(p, key + "\n");
+        const std::vector<std::string> on = p.switchesOn();
+        const bool isSwitch = std::find(switches.begin(), switches.end(), key) != switches.end();
+        // The series modes switch the stochastic analysis on with them.
+        EXPECT_EQ(std::find(on.begin(), on.end(), key) != on.end(), isSwitch) << key;
+        if (isSwitch) all += key + "\n";
+    }
+    Param p = fresh();
+    readInto(p, all);
+    EXPECT_EQ(p.switchesOn(), switches);
 }

@@ -433,6 +433,12 @@ TEST_F(RasterRun, UnusableConfigurationsStopBeforeWriting) {
         {"freq step", [](R& r, Param&) { r.setFreqStepw(0); }, "\"Freq pert step\" is 0, but"},
         {"freq max", [](R& r, Param&) { r.setFreqPertMax(kInf); }, "\"Freq pert maximum\" is inf, but it must be finite"},
         {"phase step", [](R& r, Param&) { r.setPhaseStepw(-0.1); }, "\"Phase pert step\" is -0.1, but"},
+        // Steps that leave an offset where it is would never end the walk.
+        {"freq step below precision", [](R& r, Param&) { r.setFreqPertMin(1e20), r.setFreqPertMax(2e20); },
+         "\"Freq pert step\" is 0.1, too small to move the offsets from \"Freq pert minimum\" (1e+20)"},
+        {"phase step below precision", [](R& r, Param&) { r.setPhasePertMax(1e17); },
+         "\"Phase pert step\" is 0.25, too small to move the offsets from \"Phase pert minimum\" (0) to "
+         "\"Phase pert maximum\" (1e+17)"},
         {"phase step, equal limits", [](R& r, Param&) { r.setPhasePertMax(0), r.setPhaseStepw(-0.1); },
          "\"Phase pert step\" is -0.1, but"},
         {"node count maxp", [](R&, Param& p) { p.numNodes = 3, p.modeMaxp = true; },
