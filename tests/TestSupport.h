@@ -135,25 +135,6 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the built program in workDir with `input` on standard input.
-inline RunResult runProgram(const std::string& workDir, const std::string& input) {
-    std::string inFile = workDir + "/.stdin";
-    std::string outFile = workDir + "/.stdout";
-    std::string errFile = workDir + "/.stderr";
-    writeText(inFile, input);
-    std::string cmd = "cd '" + workDir + "' && '" TESSALY_BIN "' < '" + inFile + "' > '" + outFile +
-                      "' 2> '" + errFile + "'";
-    int raw = std::system(cmd.c_str());
-    RunResult r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = readText(outFile);
-    r.err = readText(errFile);
-    std::remove(inFile.c_str());
-    std::remove(outFile.c_str());
-    std::remove(errFile.c_str());
-    return r;
-}
-
 // Runs the built program in workDir with `arguments` (after the program
 // name), `input` on standard input and TESSALY_THREADS unset unless
 // `environment` ("NAME=value" entries) sets it.
@@ -189,6 +170,12 @@ inline RunResult runWithArguments(const std::string& workDir, const std::vector<
     std::remove(outFile.c_str());
     std::remove(errFile.c_str());
     return r;
+}
+
+// Runs the built program in workDir with `input` on standard input, the way a
+// user answers its prompt.
+inline RunResult runProgram(const std::string& workDir, const std::string& input) {
+    return runWithArguments(workDir, {}, input);
 }
 
 // Writes `inputText` as input.txt in workDir and runs the program on it.

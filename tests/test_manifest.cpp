@@ -22,6 +22,14 @@ namespace {
 
 Json manifestOf(const std::string& path) { return Json::parse(readText(path)); }
 
+// Runs the shipped example `name` in `dir`; its manifest.
+Json exampleManifest(const ScratchDir& dir, const std::string& name) {
+    copyExamples(dir);
+    RunResult r = runProgram(dir.path(), name + ".txt\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    return manifestOf(dir.file("Manifest" + name + ".json"));
+}
+
 long long itemSize(const Json& file) { return file["dtype"] == "int32" ? 4 : 8; }
 
 // Every file entry: this run's records fill the file from its offset to its
@@ -79,10 +87,7 @@ const std::string kEndlessRaster =
 
 TEST(RunManifest, RasterRunDescribesEveryFileAndTheRasterOrder) {
     ScratchDir dir;
-    copyExamples(dir);
-    RunResult r = runProgram(dir.path(), "raster.txt\n");
-    ASSERT_EQ(r.status, 0) << r.err;
-    const Json manifest = manifestOf(dir.file("Manifestraster.json"));
+    const Json manifest = exampleManifest(dir, "raster");
     EXPECT_EQ(manifest["schema"], 1);
     EXPECT_EQ(manifest["complete"], true);
     EXPECT_EQ(manifest["exit_status"], 0);
@@ -130,10 +135,7 @@ TEST(RunManifest, RasterRunDescribesEveryFileAndTheRasterOrder) {
 
 TEST(RunManifest, StochasticRunsWithSegmentsTripsAndSharedFiles) {
     ScratchDir dir;
-    copyExamples(dir);
-    RunResult r = runProgram(dir.path(), "wind.txt\n");
-    ASSERT_EQ(r.status, 0) << r.err;
-    const Json manifest = manifestOf(dir.file("Manifestwind.json"));
+    const Json manifest = exampleManifest(dir, "wind");
     EXPECT_EQ(manifest["complete"], true);
     EXPECT_EQ(manifest["output_name"], "wind");
     EXPECT_EQ(manifest["report"], "Paramwindw1tn1");
@@ -191,9 +193,7 @@ TEST(RunManifest, StochasticRunsWithSegmentsTripsAndSharedFiles) {
 
 TEST(RunManifest, SecondRunRecordsWhereItsRecordsStart) {
     ScratchDir dir;
-    copyExamples(dir);
-    ASSERT_EQ(runProgram(dir.path(), "raster.txt\n").status, 0);
-    const Json first = manifestOf(dir.file("Manifestraster.json"));
+    const Json first = exampleManifest(dir, "raster");
     RunResult second = runProgram(dir.path(), "raster.txt\n");
     ASSERT_EQ(second.status, 0);
     EXPECT_TRUE(contains(second.err, "10 result files of output name \"raster\" exist already")) << second.err;
