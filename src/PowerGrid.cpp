@@ -265,11 +265,12 @@ void readLineMatrix(PowerGrid& grid, ReaderCursor& cursor) {
     createsLines ? applyToNewLines(grid, rows, set) : applyToExistingLines(grid, rows, set);
 }
 
-// The value line of a key that names one of a few choices, compared exactly
-// like a key line.
+// The values of "NR start", for the reader and for naming the start in use.
 const std::vector<std::pair<const char*, PowerGrid::NrStart>> kNrStarts = {
     {"random", PowerGrid::NrStart::Random}, {"flat", PowerGrid::NrStart::Flat}, {"dc", PowerGrid::NrStart::Dc}};
 
+// The value line of a key that names one of a few choices, compared exactly
+// like a key line.
 template <typename Choice>
 Choice readChoice(ReaderCursor& cursor, const std::vector<std::pair<const char*, Choice>>& choices) {
     const char* key = cursor.key;

@@ -14,8 +14,10 @@ const char* const kPower = "p.u.";
 
 // The first four values of every per-initial-condition raster record.
 std::vector<Column> withKick(std::vector<Column> rest, const char* secondColumn) {
-    std::vector<Column> columns = {
-        {"perturbed_node", nullptr}, {secondColumn, nullptr}, {"initial_phase", kRad}, {"initial_frequency", kFrequency}};
+    std::vector<Column> columns = {{"perturbed_node", nullptr},
+                                   {secondColumn, nullptr},
+                                   {"initial_phase", kRad},
+                                   {"initial_frequency", kFrequency}};
     columns.insert(columns.end(), rest.begin(), rest.end());
     return columns;
 }
@@ -135,7 +137,9 @@ std::vector<Column> recordColumns(const KindInfo& info, const RecordShape& shape
     const long long width = recordWidth(info, shape);
     std::vector<Column> columns;
     columns.reserve(static_cast<std::size_t>(width));
-    for (long long k = 0; k < width; ++k) columns.push_back({repeated.name + "_" + std::to_string(first + k), repeated.unit});
+    for (long long k = 0; k < width; ++k) {
+        columns.push_back({repeated.name + "_" + std::to_string(first + k), repeated.unit});
+    }
     return columns;
 }
 

@@ -78,7 +78,8 @@ void addRasterFiles(FileList& list, const Param& param, const RasterReturnTime& 
     if (param.isModeERT()) {
         list.add(name, {{Kind::rasterEnergyTrajectory, kEnergyTraj}});
         if (param.saveRKEvery >= 1 && param.saveRKEvery < steps) {
-            list.add(name, {{Kind::rasterFrequencySamples, kFrequencySamples}, {Kind::rasterPhaseSamples, kPhaseSamples}});
+            list.add(name,
+                     {{Kind::rasterFrequencySamples, kFrequencySamples}, {Kind::rasterPhaseSamples, kPhaseSamples}});
         }
         list.add(name, {{Kind::rasterEnergyReturn, kEnergyReturn},
                         {Kind::rasterFrequencyEndpoints, kFrequency},

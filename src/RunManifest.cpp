@@ -290,7 +290,9 @@ Json rasterJson(const RasterReturnTime& raster, const Param& param, const std::v
 
 Json histogramJson(const StochasticInput& stochastic, double binWidth) {
     const double halfBins = stochastic.freqHistHalfBins;
-    return Json{{"bins", stochastic.freqHistBinNum}, {"bin_width", number(binWidth)}, {"low_edge", number(-halfBins * binWidth)}};
+    return Json{{"bins", stochastic.freqHistBinNum},
+                {"bin_width", number(binWidth)},
+                {"low_edge", number(-halfBins * binWidth)}};
 }
 
 Json stochasticJson(const StochasticInput& stochastic, const Param& param, const std::vector<StochasticRun>& runs) {

@@ -538,11 +538,10 @@ void StochasticInput::beginProgress(const Param& param, std::size_t runs) {
                          (param.isModeStraj() ? 1 : 0);
     const long long stepsPerRun = static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
     if (stepsPerRun == 0) return;
-    const std::size_t runCount = runs;
     progress.begin(
         static_cast<long long>(runs) * stepsPerRun,
-        [this, runCount, stepsPerRun](long long done, long long) {
-            return "stochastic: run " + std::to_string(currentRun.index + 1) + "/" + std::to_string(runCount) +
+        [this, runs, stepsPerRun](long long done, long long) {
+            return "stochastic: run " + std::to_string(currentRun.index + 1) + "/" + std::to_string(runs) +
                    " (config " + std::to_string(currentRun.configuration) + ", part " +
                    std::to_string(currentRun.windPart) + "), step " + std::to_string(done - runStartUnits) + "/" +
                    std::to_string(stepsPerRun);
@@ -909,7 +908,9 @@ void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> n
             grid->checkLines(thetaNew, &fromList, &toList, &timeList, t, param);
         });
 
-    for (std::size_t k = 0; k < fromList.size(); ++k) currentRun.trippedLines.push_back({fromList[k], toList[k], timeList[k]});
+    for (std::size_t k = 0; k < fromList.size(); ++k) {
+        currentRun.trippedLines.push_back({fromList[k], toList[k], timeList[k]});
+    }
     CodeUtils::vecToBinFileFast(records, resultPath(param, results::kSurvival));
     CodeUtils::vecIToBinFileFast(fromList, resultPath(param, results::kTripFrom));
     CodeUtils::vecIToBinFileFast(toList, resultPath(param, results::kTripTo));

@@ -47,7 +47,9 @@ std::string runOnTerminal(const std::string& workDir, const std::vector<std::str
     }
     std::string shown;
     char buffer[4096];
-    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<std::size_t>(got));
+    }
     close(terminal);
     int raw = 0;
     waitpid(child, &raw, 0);

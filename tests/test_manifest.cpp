@@ -109,7 +109,8 @@ TEST(RunManifest, RasterRunDescribesEveryFileAndTheRasterOrder) {
     EXPECT_EQ(recordsOf(manifest, "raster.ijtor"), conditions);
     EXPECT_EQ(recordsOf(manifest, "raster.ipm"), conditions);
     EXPECT_EQ(recordsOf(manifest, "raster.freq_traj"), conditions * (steps - 1));
-    EXPECT_EQ(recordsOf(manifest, "raster.freq_samples"), conditions * static_cast<long long>(raster["sample_steps"].size()));
+    EXPECT_EQ(recordsOf(manifest, "raster.freq_samples"),
+              conditions * static_cast<long long>(raster["sample_steps"].size()));
     EXPECT_EQ(raster["sample_steps"], Json({1, 51, 101, 151}));
     const Json& endpoints = fileOfKind(manifest, "raster.freq_endpoints");
     EXPECT_EQ(endpoints["records"].get<long long>(), conditions * static_cast<long long>(endpoints["blocks"].size()));
@@ -233,8 +234,8 @@ TEST(RunManifest, RunKilledPartWayStaysIncomplete) {
     writeText(dir.file("input.txt"), kEndlessRaster);
     const pid_t child = fork();
     if (child == 0) {
-        if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr) ||
-            !freopen("/dev/null", "r", stdin)) {
+        if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stdout) ||
+            !freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "r", stdin)) {
             _exit(127);
         }
         execl(TESSALY_BIN, TESSALY_BIN, "input.txt", static_cast<char*>(nullptr));

@@ -11,7 +11,9 @@ namespace {
 
 std::string digestOf(const std::string& text, std::size_t piece) {
     Sha256 hash;
-    for (std::size_t at = 0; at < text.size(); at += piece) hash.update(text.data() + at, std::min(piece, text.size() - at));
+    for (std::size_t at = 0; at < text.size(); at += piece) {
+        hash.update(text.data() + at, std::min(piece, text.size() - at));
+    }
     return hash.hexDigest();
 }
 
@@ -32,7 +34,8 @@ TEST(Sha256, StandardVectorsInAnyPieces) {
         {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
     for (const auto& vector : vectors) {
-        for (std::size_t piece : {std::size_t(1), std::size_t(63), std::size_t(64), std::size_t(1000), vector.message.size() + 1}) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{1000},
+                                  vector.message.size() + 1}) {
             EXPECT_EQ(digestOf(vector.message, piece), vector.digest) << vector.message.size() << " bytes by " << piece;
         }
     }
