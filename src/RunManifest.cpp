@@ -1,6 +1,5 @@
 #include "RunManifest.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,9 +206,10 @@ void RunManifest::finish(int status) {
 // ---- the stochastic runs -----------------------------------------------------------
 
 template <typename MakeSegment>
-void RunManifest::takeSegments(results::Kind kind, MakeSegment segmentOf) {
+void RunManifest::takeSegments(results::Kind kind, const StochasticRun& run, MakeSegment segmentOf) {
     for (FileState& file : files) {
-        if (file.plan.kind != kind) continue;
+        // Files of other runs are left alone; shared files may hold this run's values.
+        if (file.plan.kind != kind || (file.plan.run && *file.plan.run != run.index)) continue;
         const long long size = fileSize(file.plan.path);
         if (size <= file.accounted) continue;
         file.segments.push_back(segmentOf(file, size - file.accounted));
@@ -218,7 +218,7 @@ void RunManifest::takeSegments(results::Kind kind, MakeSegment segmentOf) {
 }
 
 void RunManifest::windSeriesWritten(const StochasticRun& run, int node) {
-    takeSegments(results::Kind::stochWindSpeed, [&](const FileState&, long long bytes) {
+    takeSegments(results::Kind::stochWindSpeed, run, [&](const FileState&, long long bytes) {
         Segment segment;
         segment.run = run.index;
         segment.node = node;
@@ -227,18 +227,18 @@ void RunManifest::windSeriesWritten(const StochasticRun& run, int node) {
     });
 }
 
-void RunManifest::analysisFinished(const StochasticRun&, const char* modeKey) {
+void RunManifest::analysisFinished(const StochasticRun& run, const char* modeKey) {
     const char* analysis = segmentAnalysis(modeKey);
     if (analysis == nullptr) return;
     const long long width = std::string(analysis) == "surv" ? setup.grid.getNumNodes() : 1;
-    takeSegments(results::Kind::stochSurvival, [&](const FileState&, long long bytes) {
+    takeSegments(results::Kind::stochSurvival, run, [&](const FileState&, long long bytes) {
         Segment segment;
         segment.analysis = analysis;
         segment.width = width;
         segment.records = width > 0 ? bytes / (width * static_cast<long long>(sizeof(double))) : 0;
         return segment;
     });
-    takeSegments(results::Kind::stochFlanks, [&](const FileState&, long long bytes) {
+    takeSegments(results::Kind::stochFlanks, run, [&](const FileState&, long long bytes) {
         Segment segment;
         segment.analysis = analysis;
         segment.values = bytes / static_cast<long long>(sizeof(double));
@@ -247,7 +247,7 @@ void RunManifest::analysisFinished(const StochasticRun&, const char* modeKey) {
 }
 
 void RunManifest::runFinished(const StochasticRun& run) {
-    takeSegments(results::Kind::stochPowerSeries, [&](const FileState&, long long bytes) {
+    takeSegments(results::Kind::stochPowerSeries, run, [&](const FileState&, long long bytes) {
         Segment segment;
         segment.run = run.index;
         segment.values = bytes / static_cast<long long>(sizeof(double));

@@ -68,10 +68,10 @@ private:
         std::vector<Segment> segments;
     };
 
-    // New segments for the files of `kind`: the bytes written since the last
-    // segment, as made by `segmentOf(file, bytes)`.
+    // New segments for the files of `kind` that `run` may have written to: the
+    // bytes written since the last segment, as made by `segmentOf(file, bytes)`.
     template <typename MakeSegment>
-    void takeSegments(results::Kind kind, MakeSegment segmentOf);
+    void takeSegments(results::Kind kind, const StochasticRun& run, MakeSegment segmentOf);
     nlohmann::ordered_json fileJson(const FileState& file, const results::RecordShape& shape) const;
     void write();
 

@@ -97,6 +97,37 @@ void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, 
     }
 }
 
+// The analyses between the two timing lines, then the run report.
+void runAndReport(RunSetup& setup, RungeKutta& rungeKutta, RunStatus& status) {
+    Param& param = setup.param;
+    clock_t cpuStart = clock();
+    double wallStart = static_cast<double>(time(nullptr));
+
+    std::stringstream report;
+    if (param.graphViz) param.toGraphViz();
+    param.toFile();
+
+    runAnalyses(setup, rungeKutta, report, status);
+
+    std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
+    std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
+    param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
+    param.toFile();
+
+    report << setup.grid.toString();
+    writeToFile(param, report.str());
+}
+
+RunManifest::RunContext manifestContext(const RunOptions& options, const std::string& inputFile,
+                                        const Function& function) {
+    RunManifest::RunContext context;
+    context.inputFile = inputFile;
+    context.commandLine = options.commandLine;
+    context.threads = options.threads;
+    context.kernel = function.kernelName();
+    return context;
+}
+
 int runStages(std::istream& in, const RunOptions& options) {
     std::string inputFile = options.input ? announceInputFile(*options.input) : askForInputFile(in);
     std::unique_ptr<RunSetup> setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
@@ -116,35 +147,15 @@ int runStages(std::istream& in, const RunOptions& options) {
     auto function = std::make_unique<Function>(&param, &grid);
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());
 
-    RunManifest::RunContext context;
-    context.inputFile = inputFile;
-    context.commandLine = options.commandLine;
-    context.threads = options.threads;
-    context.kernel = function->kernelName();
-    RunManifest manifest(*setup, context);
+    // Before the first result byte: a run that does not get to its end
+    // leaves a manifest that says so.
+    RunManifest manifest(*setup, manifestContext(options, inputFile, *function));
     manifest.start();
     if (setup->stochastic) setup->stochastic->setRunListener(&manifest);
-
     try {
-        clock_t cpuStart = clock();
-        double wallStart = static_cast<double>(time(nullptr));
-
-        std::stringstream report;
-        if (param.graphViz) param.toGraphViz();
-        param.toFile();
-
-        runAnalyses(*setup, rungeKutta, report, status);
-
-        std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
-        std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
-        param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
-        param.toFile();
-
-        report << grid.toString();
-        writeToFile(param, report.str());
+        runAndReport(*setup, rungeKutta, status);
     } catch (const std::exception&) {
-        // Validation comes first, so this is not expected; the manifest
-        // still says the run ended unfinished.
+        // Validation comes first, so this is not expected.
         manifest.finish(2);
         throw;
     }

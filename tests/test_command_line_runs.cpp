@@ -143,6 +143,12 @@ TEST(CommandLineRuns, UsageErrorRunsNothing) {
     RunResult badVariable = runWithArguments(dir.path(), {"in.txt"}, "", {"TESSALY_THREADS=0"});
     EXPECT_EQ(badVariable.status, 2);
     EXPECT_EQ(entries(dir.path()), std::set<std::string>{"in.txt"});
+
+    RunResult help = runWithArguments(dir.path(), {"--help", "in.txt"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.find("Simulates"), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(entries(dir.path()), std::set<std::string>{"in.txt"});
 }
 
 TEST(CommandLineRuns, FastKernelAndThreadCountReachTheManifest) {
