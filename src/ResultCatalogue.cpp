@@ -32,7 +32,7 @@ const std::vector<KindInfo>& catalogue() {
          withKick({{"energy_return_time", kTime}}, "unused"),
          "One record per initial condition, in raster order: the perturbed node, 0, its initial phase and "
          "frequency, and the time the energy returned below the energy threshold for good (inf: never)."},
-        {Kind::rasterEnergyTrajectory, "raster.etraj", Dtype::float64, Layout::perStep, {{"energy_step", nullptr}},
+        {Kind::rasterEnergyTrajectory, "raster.etraj", Dtype::float64, Layout::perStep, {{"energy", nullptr}},
          "One record per initial condition, in raster order: the energy after each step 1 .. S-1."},
         {Kind::rasterMaxima, "raster.ipm", Dtype::float64, Layout::perNode,
          withKick({{"frequency_max", kFrequency},
@@ -78,9 +78,9 @@ const std::vector<KindInfo>& catalogue() {
         {Kind::stochFlanks, "stoch.flanks", Dtype::float64, Layout::fixed, {{"crossing_time", kTime}},
          "Per analysis of segments and per node: the times the node's frequency left the threshold band, NaN, "
          "the times it came back, NaN."},
-        {Kind::stochHistogram, "stoch.hist", Dtype::int32, Layout::perBin, {{"bin", nullptr}},
+        {Kind::stochHistogram, "stoch.hist", Dtype::int32, Layout::perBin, {{"count", nullptr}},
          "One record per node: how many counted steps put the node's frequency deviation in each histogram bin."},
-        {Kind::stochIncrementHistogram, "stoch.incr_hist", Dtype::int32, Layout::perBin, {{"bin", nullptr}},
+        {Kind::stochIncrementHistogram, "stoch.incr_hist", Dtype::int32, Layout::perBin, {{"count", nullptr}},
          "One record per node: how many increments of the node's frequency over the time lag fell in each "
          "increment histogram bin."},
         {Kind::stochTripFrom, "stoch.trip_from", Dtype::int32, Layout::fixed, {{"from", nullptr}},
@@ -129,18 +129,15 @@ long long recordWidth(const KindInfo& info, const RecordShape& shape) {
     return columns;
 }
 
-std::vector<Column> recordColumns(const KindInfo& info, const RecordShape& shape) {
-    if (info.layout == Layout::fixed || info.layout == Layout::perNode) return info.columns;
-    const Column& repeated = info.columns.front();
-    // Steps count from 1 (the state after the first step), bins from 0.
-    const long long first = info.layout == Layout::perStep ? 1 : 0;
-    const long long width = recordWidth(info, shape);
-    std::vector<Column> columns;
-    columns.reserve(static_cast<std::size_t>(width));
-    for (long long k = 0; k < width; ++k) {
-        columns.push_back({repeated.name + "_" + std::to_string(first + k), repeated.unit});
+RecordGroup recordGroup(const KindInfo& info, const RecordShape& shape) {
+    switch (info.layout) {
+        case Layout::perNode: return {"node", 0, std::max(shape.nodes, 0)};
+        // Steps count from 1: the state after the first step.
+        case Layout::perStep: return {"step", 1, recordWidth(info, shape)};
+        case Layout::perBin: return {"bin", 0, recordWidth(info, shape)};
+        case Layout::fixed: break;
     }
-    return columns;
+    return {"", 0, 1};
 }
 
 }  // namespace results

@@ -58,8 +58,8 @@ struct KindInfo {
     const char* id;  // stable name, e.g. "raster.ijtor"
     Dtype dtype;
     Layout layout;
-    // fixed: the record's columns; perNode: one node's group; perStep and
-    // perBin: the one column that repeats (its name gets the step or bin).
+    // fixed: the record's columns; perNode: the columns of one node's group;
+    // perStep and perBin: the one column that repeats per step or bin.
     std::vector<Column> columns;
     const char* description;
 };
@@ -76,9 +76,14 @@ const char* dtypeName(Dtype dtype);
 std::size_t itemSize(Dtype dtype);
 // Values per record.
 long long recordWidth(const KindInfo& info, const RecordShape& shape);
-// The columns of one record, written out (perStep and perBin expanded; a
-// perNode record is described by its group instead).
-std::vector<Column> recordColumns(const KindInfo& info, const RecordShape& shape);
+// A record that is one group of columns repeated per node, step or bin:
+// what it repeats over, the index of its first group and how many groups.
+struct RecordGroup {
+    const char* by;
+    long long first;
+    long long count;
+};
+RecordGroup recordGroup(const KindInfo& info, const RecordShape& shape);
 
 }  // namespace results
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -254,7 +255,9 @@ void RunManifest::runFinished(const StochasticRun& run) {
         return segment;
     });
     if (run.index >= 0 && static_cast<std::size_t>(run.index) < runs.size()) runs[run.index] = run;
-    write();
+    // The document grows with every run: rewriting it after each of thousands
+    // of short runs would cost more than the runs.
+    if (std::chrono::steady_clock::now() - lastWrite >= kRewriteInterval) write();
 }
 
 // ---- the document -------------------------------------------------------------------
@@ -349,10 +352,12 @@ Json RunManifest::fileJson(const FileState& file, const results::RecordShape& sh
     entry["offset"] = file.offset;
     entry["records"] = recordBytes > 0 ? appended / recordBytes : 0;
     entry["run"] = orNull(file.plan.run);
-    if (info.layout == results::Layout::perNode) {
-        entry["group"] = Json{{"by", "node"}, {"count", shape.nodes}, {"columns", columnsJson(info.columns)}};
+    if (info.layout == results::Layout::fixed) {
+        entry["columns"] = columnsJson(info.columns);
     } else {
-        entry["columns"] = columnsJson(results::recordColumns(info, shape));
+        const results::RecordGroup group = results::recordGroup(info, shape);
+        entry["group"] = Json{{"by", group.by}, {"first", group.first}, {"count", group.count},
+                              {"columns", columnsJson(info.columns)}};
     }
     entry["description"] = info.description;
 
@@ -376,6 +381,7 @@ Json RunManifest::fileJson(const FileState& file, const results::RecordShape& sh
 }
 
 void RunManifest::write() {
+    lastWrite = std::chrono::steady_clock::now();
     const Param& param = setup.param;
     const PowerGrid& grid = setup.grid;
 

@@ -1,6 +1,7 @@
 #ifndef TESSALY_RUNMANIFEST_H
 #define TESSALY_RUNMANIFEST_H
 
+#include <chrono>
 #include <ctime>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
@@ -92,6 +93,9 @@ private:
     std::vector<double> phaseOffsets;
     std::vector<StochasticRun> runs;
     std::vector<FileState> files;
+    std::chrono::steady_clock::time_point lastWrite;
+    // How often the finished stochastic runs are written out at the most.
+    static constexpr std::chrono::seconds kRewriteInterval{2};
 };
 
 #endif
