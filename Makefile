@@ -4,7 +4,9 @@ BUILD_DIR := build
 ASAN_DIR := build-asan
 DEMO_DIR := $(BUILD_DIR)/demo-run
 JOBS ?= 2
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-pytest
+# The system interpreter: the one Debian's numpy and matplotlib belong to.
+PYTHON := $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-matplotlib python3-h5py python3-pytest
 
 .PHONY: all build deps demo check check-asan clean
 
@@ -35,11 +37,13 @@ demo: build
 	$(BUILD_DIR)/tessaly -C $(DEMO_DIR) demo.txt
 	@echo
 	@echo "Summary of the mean return times (column 4) over every node and kick:"
-	@tools/tessaly-view $(DEMO_DIR)/ijtor/ijtordemo --cols 5 --stats
+	@$(PYTHON) tools/tessaly-view $(DEMO_DIR)/ijtor/ijtordemo --cols 5 --stats
 	@echo
 	@echo "Results in $(DEMO_DIR):"
 	@cd $(DEMO_DIR) && find . -type f ! -name demo.txt | sort
 	@echo "What every file holds: $(DEMO_DIR)/Manifestdemo.json"
+	@PYTHONPATH=python $(PYTHON) -m tessaly plot overview $(DEMO_DIR) -o $(DEMO_DIR)/demo.png
+	@echo "Return-time map and one trajectory: $(DEMO_DIR)/demo.png"
 
 check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)

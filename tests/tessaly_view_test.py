@@ -1,4 +1,5 @@
 """Checks the result-file viewer on files with known bytes."""
+import json
 import math
 import os
 import struct
@@ -52,6 +53,24 @@ class ViewerTest(unittest.TestCase):
         code, out, err = run(path)
         self.assertEqual((code, out), (0, "1.0\n"))
         self.assertIn("2 trailing bytes", err)
+
+    def test_layout_from_the_run_manifest(self):
+        group = {"by": "node", "first": 0, "count": 2,
+                 "columns": [{"name": c, "unit": None} for c in ("a", "b", "c", "d", "e")]}
+        files = [
+            {"path": "ijtor/ijtorx", "dtype": "float64", "record_width": 10, "group": group},
+            {"path": "countsx", "dtype": "int32", "record_width": 3,
+             "columns": [{"name": c, "unit": None} for c in ("a", "b", "c")]},
+        ]
+        manifest = {"schema": 1, "output_name": "x", "working_directory": "/nowhere", "files": files}
+        self.write("Manifestx.json", json.dumps(manifest).encode())
+        os.mkdir(os.path.join(self.dir.name, "ijtor"))
+        path = self.write("ijtor/ijtorx", struct.pack("<10d", *range(10)))
+        code, out, _ = run(path)
+        self.assertEqual((code, out), (0, "0.0 1.0 2.0 3.0 4.0\n5.0 6.0 7.0 8.0 9.0\n"))
+        counts = self.write("countsx", struct.pack("<6i", 1, 2, 3, 4, 5, 6))
+        self.assertEqual(run(counts)[1], "1 2 3\n4 5 6\n")
+        self.assertEqual(run(counts, "--cols", "2")[1], "1 2\n3 4\n5 6\n")
 
     def test_missing_file_is_an_error(self):
         code, _, err = run(os.path.join(self.dir.name, "nope"))

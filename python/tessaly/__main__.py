@@ -7,9 +7,9 @@ returning the exit status) as the parser's default.
 import argparse
 import sys
 
-from . import importer
+from . import export, importer, plot_command
 
-COMMAND_MODULES = (importer,)
+COMMAND_MODULES = (importer, plot_command, export)
 
 
 def main(argv=None):

@@ -1,6 +1,8 @@
-"""Shared helpers of the importer tests: the case files, the importer's
-command line, the built program, and an independent AC power flow."""
+"""Shared helpers of the Python tests: the case files, the importer's
+command line, the built program and runs of the shipped examples, and an
+independent AC power flow."""
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -10,6 +12,7 @@ import pytest
 
 DATA = Path(__file__).resolve().parent / "data"
 PACKAGE_ROOT = Path(__file__).resolve().parents[1]
+EXAMPLES = PACKAGE_ROOT.parent / "examples"
 
 
 def case_path(name):
@@ -33,6 +36,34 @@ def tessaly_bin():
 
 def run_program(binary, directory, input_name):
     return subprocess.run([binary], input=input_name + "\n", cwd=directory, capture_output=True, text=True)
+
+
+@pytest.fixture(scope="session")
+def example_runs(tmp_path_factory):
+    """Directories of the shipped examples as the built program ran them:
+    "raster" and "wind" (every mode of their analysis), "demo", and "append"
+    (demo run twice into the same files, the second time with less damping;
+    the first run's manifest kept as Manifestfirst.json)."""
+    binary = os.environ.get("TESSALY_BIN")
+    if not binary:
+        pytest.skip("TESSALY_BIN does not name the built program")
+    root = tmp_path_factory.mktemp("examples")
+    runs = {}
+    for name, example, times in (("raster", "raster", 1), ("wind", "wind", 1), ("demo", "demo", 1),
+                                 ("append", "demo", 2)):
+        directory = root / name
+        directory.mkdir()
+        for text in EXAMPLES.glob("*.txt"):
+            shutil.copy(text, directory)
+        for time in range(times):
+            done = subprocess.run([binary, "-C", str(directory), example + ".txt"], capture_output=True, text=True)
+            assert done.returncode == 0, done.stderr
+            if time == 0 and times == 2:
+                shutil.copy(directory / "Manifestdemo.json", directory / "Manifestfirst.json")
+                text = (directory / "demo.txt").read_text()
+                (directory / "demo.txt").write_text(text.replace("Damping\n1\n", "Damping\n0.5\n"))
+        runs[name] = directory
+    return runs
 
 
 # A raster of one initial condition without any kick: its first "phase"

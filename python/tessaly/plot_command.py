@@ -1,0 +1,66 @@
+"""``python3 -m tessaly plot KIND RUN [options] -o FILE.png``: one of the
+standard figures of :mod:`tessaly.plots` as an image file."""
+import sys
+
+KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview")
+
+
+def _node_list(text):
+    return [int(v) for v in text.split(",")]
+
+
+def _observed(text):
+    return "mean" if text == "mean" else _node_list(text)
+
+
+def add_subcommand(subparsers):
+    parser = subparsers.add_parser(
+        "plot", help="draw a standard figure of a run",
+        description="Draw a standard figure of a run: traj (frequency and phase trajectories), rtmap (return-time "
+                    "map), hist (frequency and increment histograms), cascade (grid with tripped lines, largest "
+                    "load ratio), flows (line flows against capacity), overview (return-time map and one "
+                    "trajectory).")
+    parser.add_argument("kind", choices=KINDS, help="the figure")
+    parser.add_argument("path", metavar="RUN", help="run manifest, run report, or the directory holding the manifest")
+    parser.add_argument("-o", "--out", required=True, metavar="FILE", help="image to write (.png, .pdf, .svg)")
+    parser.add_argument("--ic", type=int, help="traj: raster initial condition (default 0)")
+    parser.add_argument("--run", dest="stochastic_run", type=int, metavar="K",
+                        help="traj, hist, cascade, flows: stochastic run K (index in the manifest's runs)")
+    parser.add_argument("--nodes", type=_node_list, metavar="I,J,...",
+                        help="traj, hist: nodes to draw (default: all of a small grid, else a selection)")
+    parser.add_argument("--node", type=int, help="rtmap, overview: perturbed node (default: the first kicked)")
+    parser.add_argument("--observed", type=_observed, default="mean", metavar="mean|I,J,...",
+                        help="rtmap: one panel per observed node, or the mean over all nodes (default)")
+    parser.add_argument("--dpi", type=int, default=100, help="resolution of raster images (default 100)")
+    parser.set_defaults(run=run)
+
+
+def figure(args):
+    from . import plots
+    if args.kind == "traj":
+        return plots.traj(args.path, ic=args.ic, stochastic_run=args.stochastic_run, nodes=args.nodes)
+    if args.kind == "rtmap":
+        return plots.rtmap(args.path, node=args.node, observed=args.observed)
+    if args.kind == "overview":
+        return plots.overview(args.path, node=args.node)
+    if args.kind == "hist":
+        return plots.hist(args.path, stochastic_run=args.stochastic_run or 0, nodes=args.nodes)
+    if args.kind == "cascade":
+        return plots.cascade(args.path, stochastic_run=args.stochastic_run)
+    return plots.flows(args.path, stochastic_run=args.stochastic_run or 0)
+
+
+def run(args):
+    from .manifest import ManifestError
+    from .plots import PlotError
+    from .results import ResultFileError
+    try:
+        fig = figure(args)
+        fig.savefig(args.out, dpi=args.dpi)
+    except (ManifestError, ResultFileError, PlotError) as error:
+        print(f"tessaly plot: error: {error}", file=sys.stderr)
+        return 2
+    except OSError as error:
+        print(f"tessaly plot: error: {error.filename or args.out}: {error.strerror}", file=sys.stderr)
+        return 1
+    return 0

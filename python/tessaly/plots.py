@@ -1,0 +1,409 @@
+"""The standard figures of a run, one function each, returning a matplotlib
+Figure (save it with ``fig.savefig("name.png")``):
+
+- :func:`traj`: frequency and phase trajectories of one kick or stochastic run;
+- :func:`rtmap`: return-time map of one perturbed node over (phase offset,
+  frequency offset), one panel per observed node or the mean;
+- :func:`hist`: frequency histograms and increment histograms per lag;
+- :func:`cascade`: the grid with the lines a cascade tripped, and the
+  largest load ratio over time;
+- :func:`flows`: mean and largest flow of every line record against its capacity;
+- :func:`overview`: a return-time map and the trajectory of one of its kicks.
+
+``run`` is a :class:`tessaly.results.Run` or anything :func:`tessaly.load`
+takes. Without a display, figures are drawn with the Agg backend.
+"""
+import math
+import os
+import sys
+
+import matplotlib
+
+if (sys.platform.startswith("linux") and "matplotlib.pyplot" not in sys.modules
+        and not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))):
+    matplotlib.use("Agg")
+
+import matplotlib.pyplot as plt  # noqa: E402 (after the backend choice)
+import numpy as np  # noqa: E402
+from matplotlib.collections import LineCollection  # noqa: E402
+
+from .gridfile import read_lines  # noqa: E402
+from .results import Run, load  # noqa: E402
+
+# Nodes drawn by default when a plot shows one curve per node.
+MAX_DEFAULT_NODES = 8
+# Cells of a return-time map that get their value written in.
+MAX_ANNOTATED_CELLS = 49
+
+
+class PlotError(ValueError):
+    """The run holds no data for the figure asked for."""
+
+
+def _run(run):
+    return run if isinstance(run, Run) else load(run)
+
+
+def _selected_nodes(values, nodes, first=()):
+    """``nodes`` as given, else every node of a small grid, else the nodes
+    in ``first`` and those with the largest deviations of ``values``
+    (step, node)."""
+    if nodes is not None:
+        return [int(n) for n in nodes]
+    count = values.shape[1]
+    if count <= MAX_DEFAULT_NODES:
+        return list(range(count))
+    ranked = np.argsort(-np.nanmax(np.abs(values), axis=0), kind="stable")
+    chosen = list(dict.fromkeys([int(n) for n in first] + [int(n) for n in ranked]))
+    return sorted(chosen[:MAX_DEFAULT_NODES])
+
+
+def _wrapped(angles):
+    return (np.asarray(angles) + np.pi) % (2 * np.pi) - np.pi
+
+
+def _trajectory(run, ic, stochastic_run):
+    """(frequency, phase, title, perturbed nodes) of a kick or a stochastic run."""
+    raster = run.raster
+    if stochastic_run is None and raster is not None and raster.frequency is not None:
+        ic = 0 if ic is None else int(ic)
+        if not 0 <= ic < len(raster.frequency):
+            raise PlotError(f"initial condition {ic} is not in the run (0 … {len(raster.frequency) - 1})")
+        kick = raster.kicks[ic]
+        title = (f"Kick {ic}: node {kick['node']}, frequency offset {kick['frequency_offset']:g} rad/t, "
+                 f"phase offset {kick['phase_offset']:g} rad")
+        return raster.frequency[ic], raster.phase[ic], title, [kick["node"]]
+    if run.stochastic is not None:
+        runs = run.stochastic.runs
+        k = 0 if stochastic_run is None else int(stochastic_run)
+        if not 0 <= k < len(runs) or runs[k].frequency is None:
+            raise PlotError(f"stochastic run {k} has no trajectories (runs 0 … {len(runs) - 1}; "
+                            "they need \"Mode save traj\")")
+        chosen = runs[k]
+        title = (f"Stochastic run {k} ({chosen.output_name}): configuration {chosen.configuration}, "
+                 f"wind part {chosen.wind_part}, turbines at {', '.join(map(str, chosen.turbine_nodes))}")
+        return chosen.frequency, chosen.phase, title, chosen.turbine_nodes
+    raise PlotError(f"{run.manifest_path} holds no trajectories: run with \"Mode save traj\"")
+
+
+def _draw_trajectory(axes, run, frequency, phase, nodes):
+    time = run.time
+    for node in nodes:
+        axes[0].plot(time, frequency[:, node], lw=1, label=f"node {node}")
+        if len(axes) > 1:
+            axes[1].plot(time, _wrapped(phase[:, node] - run.steady_state[node]), lw=1, label=f"node {node}")
+    axes[0].set_ylabel("frequency deviation ω (rad/t)")
+    if len(axes) > 1:
+        axes[1].set_ylabel("phase − steady state (rad)")
+    axes[-1].set_xlabel("time (t)")
+    axes[0].legend(fontsize="small", ncol=2 if len(nodes) > 4 else 1)
+    for ax in axes:
+        ax.grid(alpha=0.3)
+
+
+def traj(run, ic=None, stochastic_run=None, nodes=None, phase=True):
+    """Frequency (and phase) trajectories of one raster initial condition
+    ``ic`` (default 0) or, when the run has none or ``stochastic_run`` is
+    given, of that stochastic run, for ``nodes`` (default: all of a small
+    grid, else the perturbed or turbine nodes and those that deviate most)."""
+    run = _run(run)
+    frequency, phases, title, first = _trajectory(run, ic, stochastic_run)
+    nodes = _selected_nodes(frequency, nodes, first)
+    fig, axes = plt.subplots(2 if phase else 1, 1, sharex=True, figsize=(8, 6 if phase else 3.5),
+                             squeeze=False, layout="constrained")
+    _draw_trajectory(list(axes[:, 0]), run, frequency, phases, nodes)
+    fig.suptitle(title, fontsize="medium")
+    return fig
+
+
+def _edges(centres):
+    """Cell edges around evenly spaced cell centres (width 1 for one centre)."""
+    centres = np.asarray(centres, dtype=float)
+    step = (centres[-1] - centres[0]) / (len(centres) - 1) if len(centres) > 1 else 1.0
+    return centres[0] - step / 2, centres[-1] + step / 2
+
+
+def _map_values(raster, node, observed):
+    """(F, P) map of the mean return times after kicks to ``node``: of the
+    node ``observed``, or the mean over all nodes for "mean"."""
+    table = raster.return_times
+    if table is None:
+        raise PlotError("the run has no mean return times: run the raster with \"Mode RMRT\"")
+    if not raster.first_node <= node < raster.last_node:
+        raise PlotError(f"node {node} was not kicked (the raster kicks {raster.first_node} … {raster.last_node - 1})")
+    times = table["mean_return_time"]
+    if len(times) < raster.initial_conditions:
+        raise PlotError(f"the run holds {len(times)} of {raster.initial_conditions} initial conditions")
+    values = times.mean(axis=1) if observed == "mean" else times[:, observed]
+    return values.reshape(raster.shape)[node - raster.first_node]
+
+
+def _draw_map(ax, fig, raster, values, title):
+    infinite = ~np.isfinite(values)
+    finite = values[~infinite]
+    colours = plt.get_cmap("viridis").with_extremes(bad="0.85")
+    extent = _edges(raster.phase_offsets) + _edges(raster.frequency_offsets)
+    image = ax.imshow(np.ma.masked_where(infinite, values), origin="lower", extent=extent, aspect="auto",
+                      cmap=colours, interpolation="nearest",
+                      vmin=finite.min() if finite.size else 0, vmax=finite.max() if finite.size else 1)
+    fig.colorbar(image, ax=ax, label="mean return time (t)")
+    fi, pi = np.nonzero(infinite)
+    if len(fi):
+        ax.scatter(raster.phase_offsets[pi], raster.frequency_offsets[fi], marker="x", c="k",
+                   label="did not return")
+        ax.legend(loc="upper right", fontsize="small")
+    if values.size <= MAX_ANNOTATED_CELLS:
+        for (f, p), value in np.ndenumerate(values):
+            if np.isfinite(value):
+                ax.text(raster.phase_offsets[p], raster.frequency_offsets[f], f"{value:.3g}", ha="center",
+                        va="center", fontsize="small", color="w" if value < (finite.min() + finite.max()) / 2
+                        else "k")
+    ax.set_xlabel("phase offset (rad)")
+    ax.set_ylabel("frequency offset (rad/t)")
+    ax.set_title(title, fontsize="medium")
+    return image
+
+
+def rtmap(run, node=None, observed="mean"):
+    """Return-time map of kicks to ``node`` (default: the first kicked
+    node) over (phase offset, frequency offset): the mean return time of
+    the ``observed`` node, one panel per node of a list, or of the mean over
+    all nodes ("mean"). Kicks after which a node did not return are marked."""
+    run = _run(run)
+    raster = run.raster
+    if raster is None:
+        raise PlotError(f"{run.manifest_path} holds no raster: run with \"Mode raster rt\"")
+    node = raster.first_node if node is None else int(node)
+    panels = [observed] if observed == "mean" or np.isscalar(observed) else list(observed)
+    columns = min(len(panels), 3)
+    rows = math.ceil(len(panels) / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(4.8 * columns, 3.8 * rows), squeeze=False,
+                             layout="constrained")
+    for ax, which in zip(axes.flat, panels):
+        which = which if which == "mean" else int(which)
+        title = "mean over all nodes" if which == "mean" else f"node {which}"
+        _draw_map(ax, fig, raster, _map_values(raster, node, which), title)
+    for ax in axes.flat[len(panels):]:
+        ax.set_visible(False)
+    fig.suptitle(f"Mean return times after kicks to node {node}", fontsize="medium")
+    return fig
+
+
+def overview(run, node=None):
+    """A return-time map of kicks to ``node`` (mean over all nodes) beside
+    the trajectory of the kick with the longest finite return time, which
+    the map marks."""
+    run = _run(run)
+    raster = run.raster
+    if raster is None or raster.frequency is None:
+        raise PlotError(f"{run.manifest_path} holds no raster trajectories: run with \"Mode raster rt\", "
+                        "\"Mode RMRT\" and \"Mode save traj\"")
+    node = raster.first_node if node is None else int(node)
+    values = _map_values(raster, node, "mean")
+    finite = np.where(np.isfinite(values), values, -np.inf)
+    f, p = np.unravel_index(np.argmax(finite), values.shape)
+    ic = raster.index(node, f, p)
+    fig = plt.figure(figsize=(11, 4.2), layout="constrained")
+    left, right = fig.subfigures(1, 2, width_ratios=[1, 1.3])
+    ax = left.subplots()
+    _draw_map(ax, left, raster, values, f"Mean return time after kicks to node {node}")
+    ax.scatter([raster.phase_offsets[p]], [raster.frequency_offsets[f]], s=250, facecolors="none",
+               edgecolors="r", linewidths=2)
+    axes = right.subplots(2, 1, sharex=True)
+    _draw_trajectory(list(axes), run, raster.frequency[ic], raster.phase[ic],
+                     _selected_nodes(raster.frequency[ic], None, [node]))
+    right.suptitle(f"The kick circled: frequency offset {raster.frequency_offsets[f]:g} rad/t, "
+                   f"phase offset {raster.phase_offsets[p]:g} rad", fontsize="medium")
+    return fig
+
+
+def _stochastic_run(run, which):
+    if run.stochastic is None or not run.stochastic.runs:
+        raise PlotError(f"{run.manifest_path} holds no stochastic run: run with \"Mode stoch inp\"")
+    runs = run.stochastic.runs
+    if not 0 <= which < len(runs):
+        raise PlotError(f"stochastic run {which} is not in the run (0 … {len(runs) - 1})")
+    return runs[which]
+
+
+def _used_bins(*histograms):
+    """The range of bins that hold counts, with a margin."""
+    used = np.flatnonzero(np.any([np.any(h != 0, axis=0) for h in histograms], axis=0))
+    if not used.size:
+        return slice(0, histograms[0].shape[1])
+    margin = max(2, (used[-1] - used[0]) // 10)
+    return slice(max(used[0] - margin, 0), min(used[-1] + margin + 1, histograms[0].shape[1]))
+
+
+def _draw_histograms(ax, counts, edges, nodes, xlabel, title):
+    bins = _used_bins(counts)
+    for node in nodes:
+        ax.stairs(counts[node, bins], edges[bins.start:bins.stop + 1], label=f"node {node}")
+    ax.set_yscale("log")
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel("count of steps")
+    ax.set_title(title, fontsize="medium")
+    ax.grid(alpha=0.3)
+
+
+def hist(run, stochastic_run=0, nodes=None):
+    """Frequency histograms (log scale) of ``nodes`` in one stochastic run,
+    and one panel of increment histograms per time lag."""
+    run = _run(run)
+    chosen = _stochastic_run(run, int(stochastic_run))
+    counts = chosen.histograms
+    if counts is None:
+        raise PlotError(f"stochastic run {chosen.index} has no histograms: run with \"Mode surv\"")
+    # Default nodes on a large grid: the turbines and the widest histograms.
+    nodes = _selected_nodes(np.count_nonzero(counts, axis=1)[None, :], nodes, chosen.turbine_nodes)
+    increments = chosen.increment_histograms
+    panels = 1 + len(increments)
+    columns = min(panels, 3)
+    fig, axes = plt.subplots(math.ceil(panels / columns), columns, figsize=(4.8 * columns, 3.6 *
+                             math.ceil(panels / columns)), squeeze=False, layout="constrained")
+    _draw_histograms(axes.flat[0], counts, chosen.bin_edges, nodes, "frequency deviation ω (rad/t)",
+                     "frequency")
+    for ax, (lag, counts_of_lag) in zip(axes.flat[1:], increments.items()):
+        _draw_histograms(ax, counts_of_lag, chosen.increment_bin_edges, nodes,
+                         "frequency increment (rad/t)", f"increments over lag {lag:g} t")
+    for ax in axes.flat[panels:]:
+        ax.set_visible(False)
+    axes.flat[0].legend(fontsize="small")
+    fig.suptitle(f"Histograms of stochastic run {chosen.index} ({chosen.output_name})", fontsize="medium")
+    return fig
+
+
+def spring_layout(n, lines, iterations=60, seed=0):
+    """(n, 2) node positions from a force-directed (Fruchterman-Reingold)
+    layout of the undirected lines (``from``, ``to``, ``coupling`` fields):
+    every pair of nodes repels, coupled nodes attract, stronger couplings
+    more. Deterministic: the start positions come from a seeded generator.
+    Costs n² per iteration (in blocks, so memory stays n · 512)."""
+    rng = np.random.default_rng(seed)
+    pos = rng.uniform(-1, 1, (n, 2))
+    if n < 2:
+        return pos
+    pairs = {}
+    for a, b, k in zip(lines["from"], lines["to"], lines["coupling"]):
+        if a != b:
+            key = (min(a, b), max(a, b))
+            pairs[key] = max(pairs.get(key, 0.0), abs(float(k)))
+    ends = np.array(list(pairs), dtype=int).reshape(-1, 2)
+    weight = np.array(list(pairs.values()), dtype=float)
+    if weight.size:
+        weight = np.clip(weight / weight.mean(), 0.2, 5.0)
+    distance = math.sqrt(4.0 / n)
+    temperature = 0.2
+    for _ in range(iterations):
+        shift = np.zeros_like(pos)
+        for start in range(0, n, 512):
+            delta = pos[start:start + 512, None, :] - pos[None, :, :]
+            squared = np.maximum((delta ** 2).sum(axis=2), 1e-6)
+            shift[start:start + 512] = (delta * (distance ** 2 / squared)[:, :, None]).sum(axis=1)
+        delta = pos[ends[:, 0]] - pos[ends[:, 1]]
+        length = np.sqrt(np.maximum((delta ** 2).sum(axis=1), 1e-12))
+        pull = delta * (length * weight / distance)[:, None]
+        np.add.at(shift, ends[:, 0], -pull)
+        np.add.at(shift, ends[:, 1], pull)
+        size = np.sqrt(np.maximum((shift ** 2).sum(axis=1), 1e-12))
+        pos += shift / size[:, None] * np.minimum(size, temperature)[:, None]
+        temperature *= 0.95
+    return pos - pos.mean(axis=0)
+
+
+def _run_lines(run):
+    try:
+        return read_lines(run.input_path, run.directory)
+    except ValueError as error:
+        raise PlotError(f"{error} (the grid comes from the run's input file)") from None
+
+
+def cascade(run, stochastic_run=None):
+    """The grid (spring layout of its couplings) with the lines the
+    cascade of one stochastic run tripped, coloured by trip time, and that
+    run's largest load ratio over time. Default run: the first with trips."""
+    run = _run(run)
+    if stochastic_run is None:
+        runs = run.stochastic.runs if run.stochastic else []
+        stochastic_run = next((r.index for r in runs if r.trips is not None and len(r.trips)), 0)
+    chosen = _stochastic_run(run, int(stochastic_run))
+    if chosen.max_ratio is None:
+        raise PlotError(f"stochastic run {chosen.index} has no cascade: run with \"Mode stoch casc\"")
+    n, lines = _run_lines(run)
+    pos = spring_layout(n, lines)
+    trips = chosen.trips
+    fig, (grid_ax, time_ax) = plt.subplots(1, 2, figsize=(12, 5), width_ratios=[1, 1.2], layout="constrained")
+
+    def segments(pairs):
+        return [(pos[a], pos[b]) for a, b in pairs]
+
+    tripped = {(min(a, b), max(a, b)) for a, b in zip(trips["from"], trips["to"])}
+    earlier = set()
+    if not run.stochastic.cascade_restore_lines:
+        for other in run.stochastic.runs[:chosen.index]:
+            earlier |= {(min(t["from"], t["to"]), max(t["from"], t["to"])) for t in other.entry["tripped_lines"]}
+    in_service = {(min(a, b), max(a, b)) for a, b in zip(lines["from"], lines["to"])} - tripped - earlier
+    grid_ax.add_collection(LineCollection(segments(sorted(in_service)), colors="0.6", linewidths=1,
+                                          label="in service", zorder=1))
+    if earlier - tripped:
+        grid_ax.add_collection(LineCollection(segments(sorted(earlier - tripped)), colors="0.6", linewidths=1,
+                                              linestyles=":", label="tripped in an earlier run", zorder=1))
+    if len(trips):
+        trip_lines = LineCollection(segments(zip(trips["from"], trips["to"])), array=trips["time"], cmap="plasma",
+                                    linewidths=3, label="tripped", zorder=2)
+        trip_lines.set_clim(0, run.steps * run.step_width)
+        grid_ax.add_collection(trip_lines)
+        fig.colorbar(trip_lines, ax=grid_ax, label="trip time (t)")
+    turbines = np.zeros(n, bool)
+    turbines[chosen.turbine_nodes] = True
+    size = 30 if n <= 100 else 8
+    grid_ax.scatter(*pos[~turbines].T, s=size, c="k", zorder=3, label="node")
+    grid_ax.scatter(*pos[turbines].T, s=size * 2.5, c="tab:green", marker="^", zorder=3, label="turbine node")
+    if n <= 30:
+        for node, (x, y) in enumerate(pos):
+            grid_ax.annotate(str(node), (x, y), textcoords="offset points", xytext=(4, 4), fontsize="small")
+    grid_ax.autoscale()
+    grid_ax.set_aspect("equal")
+    grid_ax.set_axis_off()
+    grid_ax.legend(loc="lower left", fontsize="small")
+    grid_ax.set_title(f"{len(trips)} line records tripped", fontsize="medium")
+
+    time_ax.plot(chosen.step_time, chosen.max_ratio, lw=1, label="largest load ratio")
+    time_ax.axhline(1, color="r", lw=1, ls="--", label="capacity")
+    for k, t in enumerate(trips["time"]):
+        time_ax.axvline(t, color="0.4", lw=0.8, ls=":", label="trip" if k == 0 else None)
+    time_ax.set_xlabel("time (t)")
+    time_ax.set_ylabel("flow / capacity of the most loaded line")
+    time_ax.grid(alpha=0.3)
+    time_ax.legend(fontsize="small")
+    fig.suptitle(f"Cascade of stochastic run {chosen.index} ({chosen.output_name})", fontsize="medium")
+    return fig
+
+
+def flows(run, stochastic_run=0):
+    """Mean and largest flow of every line record in one stochastic run,
+    with the record's capacity from the run's input file."""
+    run = _run(run)
+    chosen = _stochastic_run(run, int(stochastic_run))
+    table = chosen.flows
+    if table is None:
+        raise PlotError(f"stochastic run {chosen.index} has no line flows: run with \"Mode stoch lf\"")
+    _, lines = _run_lines(run)
+    capacity_of = {(a, b): c for a, b, c in zip(lines["from"], lines["to"], lines["capacity"])}
+    capacity = np.array([capacity_of.get((a, b), np.nan) for a, b in zip(table["from"], table["to"])])
+    x = np.arange(len(table))
+    fig, ax = plt.subplots(figsize=(max(6.0, min(0.35 * len(table), 16.0)), 4.5), layout="constrained")
+    ax.bar(x, table["max_flow"], width=0.8, color="tab:orange", label="largest flow")
+    ax.bar(x, table["mean_flow"], width=0.5, color="tab:blue", label="mean flow")
+    limited = np.isfinite(capacity) & (capacity > 0)
+    ax.scatter(x[limited], capacity[limited], marker="_", s=200, c="k", linewidths=2, zorder=3, label="capacity")
+    if len(table) <= 40:
+        ax.set_xticks(x, [f"{a}→{b}" for a, b in zip(table["from"], table["to"])], rotation=90, fontsize="small")
+        ax.set_xlabel("line record (from → to)")
+    else:
+        ax.set_xlabel("line record (index in the flow file)")
+    ax.set_ylabel("flow (p.u.)")
+    ax.grid(axis="y", alpha=0.3)
+    ax.legend(fontsize="small")
+    ax.set_title(f"Line flows of stochastic run {chosen.index} ({chosen.output_name})", fontsize="medium")
+    return fig
