@@ -37,7 +37,7 @@ demo: build
 	$(BUILD_DIR)/tessaly -C $(DEMO_DIR) demo.txt
 	@echo
 	@echo "Summary of the mean return times (column 4) over every node and kick:"
-	@$(PYTHON) tools/tessaly-view $(DEMO_DIR)/ijtor/ijtordemo --cols 5 --stats
+	@$(PYTHON) tools/tessaly-view $(DEMO_DIR)/ijtor/ijtordemo --stats
 	@echo
 	@echo "Results in $(DEMO_DIR):"
 	@cd $(DEMO_DIR) && find . -type f ! -name demo.txt | sort

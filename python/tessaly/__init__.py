@@ -10,11 +10,15 @@ terminal viewer in tools/ uses :mod:`tessaly.manifest` on any Python 3); the
 loader needs numpy and is imported on first use.
 """
 
+import importlib
+
 _FROM_RESULTS = ("load", "Run", "ResultFile", "ResultFileError", "IncompleteRunWarning")
 __all__ = list(_FROM_RESULTS) + ["ManifestError"]
 
 
 def __getattr__(name):
+    if name in ("results", "plots", "export"):
+        return importlib.import_module(f".{name}", __name__)
     if name in _FROM_RESULTS:
         from . import results
         return getattr(results, name)

@@ -10,7 +10,7 @@ def _node_list(text):
 
 
 def _observed(text):
-    return "mean" if text == "mean" else _node_list(text)
+    return [v if v == "mean" else int(v) for v in text.split(",")]
 
 
 def add_subcommand(subparsers):
@@ -29,8 +29,9 @@ def add_subcommand(subparsers):
     parser.add_argument("--nodes", type=_node_list, metavar="I,J,...",
                         help="traj, hist: nodes to draw (default: all of a small grid, else a selection)")
     parser.add_argument("--node", type=int, help="rtmap, overview: perturbed node (default: the first kicked)")
-    parser.add_argument("--observed", type=_observed, default="mean", metavar="mean|I,J,...",
-                        help="rtmap: one panel per observed node, or the mean over all nodes (default)")
+    parser.add_argument("--observed", type=_observed, default="mean", metavar="mean,I,J,...",
+                        help="rtmap: one panel per observed node I, J, … or \"mean\", the mean over all nodes "
+                             "(default: mean)")
     parser.add_argument("--dpi", type=int, default=100, help="resolution of raster images (default 100)")
     parser.set_defaults(run=run)
 

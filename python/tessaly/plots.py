@@ -34,6 +34,8 @@ from .results import Run, load  # noqa: E402
 MAX_DEFAULT_NODES = 8
 # Cells of a return-time map that get their value written in.
 MAX_ANNOTATED_CELLS = 49
+# Nodes whose repulsion the spring layout sums in each iteration.
+REPULSION_SAMPLE = 1000
 
 
 class PlotError(ValueError):
@@ -92,9 +94,9 @@ def _draw_trajectory(axes, run, frequency, phase, nodes):
         axes[0].plot(time, frequency[:, node], lw=1, label=f"node {node}")
         if len(axes) > 1:
             axes[1].plot(time, _wrapped(phase[:, node] - run.steady_state[node]), lw=1, label=f"node {node}")
-    axes[0].set_ylabel("frequency deviation ω (rad/t)")
+    axes[0].set_ylabel(r"frequency $\omega$ (rad/t)")
     if len(axes) > 1:
-        axes[1].set_ylabel("phase − steady state (rad)")
+        axes[1].set_ylabel(r"phase $\theta - \theta_{ss}$ (rad)")
     axes[-1].set_xlabel("time (t)")
     axes[0].legend(fontsize="small", ncol=2 if len(nodes) > 4 else 1)
     for ax in axes:
@@ -203,7 +205,7 @@ def overview(run, node=None):
     finite = np.where(np.isfinite(values), values, -np.inf)
     f, p = np.unravel_index(np.argmax(finite), values.shape)
     ic = raster.index(node, f, p)
-    fig = plt.figure(figsize=(11, 4.2), layout="constrained")
+    fig = plt.figure(figsize=(11, 4.8), layout="constrained")
     left, right = fig.subfigures(1, 2, width_ratios=[1, 1.3])
     ax = left.subplots()
     _draw_map(ax, left, raster, values, f"Mean return time after kicks to node {node}")
@@ -261,7 +263,7 @@ def hist(run, stochastic_run=0, nodes=None):
     columns = min(panels, 3)
     fig, axes = plt.subplots(math.ceil(panels / columns), columns, figsize=(4.8 * columns, 3.6 *
                              math.ceil(panels / columns)), squeeze=False, layout="constrained")
-    _draw_histograms(axes.flat[0], counts, chosen.bin_edges, nodes, "frequency deviation ω (rad/t)",
+    _draw_histograms(axes.flat[0], counts, chosen.bin_edges, nodes, r"frequency deviation $\omega$ (rad/t)",
                      "frequency")
     for ax, (lag, counts_of_lag) in zip(axes.flat[1:], increments.items()):
         _draw_histograms(ax, counts_of_lag, chosen.increment_bin_edges, nodes,
@@ -277,8 +279,9 @@ def spring_layout(n, lines, iterations=60, seed=0):
     """(n, 2) node positions from a force-directed (Fruchterman-Reingold)
     layout of the undirected lines (``from``, ``to``, ``coupling`` fields):
     every pair of nodes repels, coupled nodes attract, stronger couplings
-    more. Deterministic: the start positions come from a seeded generator.
-    Costs n² per iteration (in blocks, so memory stays n · 512)."""
+    more. Deterministic: the start positions and, on large grids, the nodes
+    that stand in for all in the repulsion come from a seeded generator.
+    Costs n · min(n, REPULSION_SAMPLE) per iteration, in blocks of 512 nodes."""
     rng = np.random.default_rng(seed)
     pos = rng.uniform(-1, 1, (n, 2))
     if n < 2:
@@ -296,10 +299,13 @@ def spring_layout(n, lines, iterations=60, seed=0):
     temperature = 0.2
     for _ in range(iterations):
         shift = np.zeros_like(pos)
+        # On large grids a random sample of nodes repels, scaled up to all.
+        others = pos if n <= REPULSION_SAMPLE else pos[rng.choice(n, REPULSION_SAMPLE, replace=False)]
+        strength = distance ** 2 * n / len(others)
         for start in range(0, n, 512):
-            delta = pos[start:start + 512, None, :] - pos[None, :, :]
+            delta = pos[start:start + 512, None, :] - others[None, :, :]
             squared = np.maximum((delta ** 2).sum(axis=2), 1e-6)
-            shift[start:start + 512] = (delta * (distance ** 2 / squared)[:, :, None]).sum(axis=1)
+            shift[start:start + 512] = (delta * (strength / squared)[:, :, None]).sum(axis=1)
         delta = pos[ends[:, 0]] - pos[ends[:, 1]]
         length = np.sqrt(np.maximum((delta ** 2).sum(axis=1), 1e-12))
         pull = delta * (length * weight / distance)[:, None]
