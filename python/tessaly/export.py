@@ -10,6 +10,7 @@ import sys
 
 import numpy as np
 
+from .commands import exit_status
 from .manifest import ManifestError
 from .results import ResultFileError, load
 
@@ -54,16 +55,12 @@ def run(args):
     if not args.npz and not args.hdf5:
         print("tessaly export: error: give --npz FILE, --hdf5 FILE or both", file=sys.stderr)
         return 2
-    try:
+
+    def write():
         loaded = load(args.path)
         if args.npz:
             export_npz(loaded, args.npz)
         if args.hdf5:
             export_hdf5(loaded, args.hdf5)
-    except (ManifestError, ResultFileError, ExportError) as error:
-        print(f"tessaly export: error: {error}", file=sys.stderr)
-        return 2
-    except OSError as error:
-        print(f"tessaly export: error: {error.filename}: {error.strerror}", file=sys.stderr)
-        return 1
-    return 0
+
+    return exit_status("export", write, (ManifestError, ResultFileError, ExportError))

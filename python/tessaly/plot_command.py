@@ -1,6 +1,6 @@
 """``python3 -m tessaly plot KIND RUN [options] -o FILE.png``: one of the
 standard figures of :mod:`tessaly.plots` as an image file."""
-import sys
+from .commands import exit_status
 
 KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview")
 
@@ -55,13 +55,5 @@ def run(args):
     from .manifest import ManifestError
     from .plots import PlotError
     from .results import ResultFileError
-    try:
-        fig = figure(args)
-        fig.savefig(args.out, dpi=args.dpi)
-    except (ManifestError, ResultFileError, PlotError) as error:
-        print(f"tessaly plot: error: {error}", file=sys.stderr)
-        return 2
-    except OSError as error:
-        print(f"tessaly plot: error: {error.filename or args.out}: {error.strerror}", file=sys.stderr)
-        return 1
-    return 0
+    return exit_status("plot", lambda: figure(args).savefig(args.out, dpi=args.dpi),
+                       (ManifestError, ResultFileError, PlotError))
