@@ -50,9 +50,12 @@ def _selected_nodes(values, nodes, first=()):
     """``nodes`` as given, else every node of a small grid, else the nodes
     in ``first`` and those with the largest deviations of ``values``
     (step, node)."""
-    if nodes is not None:
-        return [int(n) for n in nodes]
     count = values.shape[1]
+    if nodes is not None:
+        outside = [n for n in nodes if not 0 <= int(n) < count]
+        if outside:
+            raise PlotError(f"node {outside[0]} is not in the grid (nodes 0 … {count - 1})")
+        return [int(n) for n in nodes]
     if count <= MAX_DEFAULT_NODES:
         return list(range(count))
     ranked = np.argsort(-np.nanmax(np.abs(values), axis=0), kind="stable")
@@ -131,6 +134,10 @@ def _map_values(raster, node, observed):
     table = raster.return_times
     if table is None:
         raise PlotError("the run has no mean return times: run the raster with \"Mode RMRT\"")
+    if raster.initial_conditions == 0:
+        raise PlotError("the raster is empty: it ran no initial condition")
+    if observed != "mean" and not 0 <= observed < table["mean_return_time"].shape[1]:
+        raise PlotError(f"node {observed} is not in the grid (nodes 0 … {table['mean_return_time'].shape[1] - 1})")
     if not raster.first_node <= node < raster.last_node:
         raise PlotError(f"node {node} was not kicked (the raster kicks {raster.first_node} … {raster.last_node - 1})")
     times = table["mean_return_time"]

@@ -56,6 +56,10 @@ def test_rtmap_cells_hold_their_kicks_values(example_runs):
     png(fig)
     with pytest.raises(plots.PlotError, match="node 3 was not kicked"):
         plots.rtmap(run, node=3)
+    with pytest.raises(plots.PlotError, match=r"node 4 is not in the grid \(nodes 0 … 3\)"):
+        plots.rtmap(run, observed=["mean", 4])
+    with pytest.raises(plots.PlotError, match="node 7 is not in the grid"):
+        plots.traj(run, nodes=[0, 7])
 
 
 def test_traj_draws_the_saved_states(example_runs):
