@@ -235,13 +235,13 @@ def _stochastic_run(run, which):
     return runs[which]
 
 
-def _used_bins(*histograms):
-    """The range of bins that hold counts, with a margin."""
-    used = np.flatnonzero(np.any([np.any(h != 0, axis=0) for h in histograms], axis=0))
+def _used_bins(counts):
+    """The range of bins that hold counts in any row of (node, bin) ``counts``, with a margin."""
+    used = np.flatnonzero(np.any(counts != 0, axis=0))
     if not used.size:
-        return slice(0, histograms[0].shape[1])
+        return slice(0, counts.shape[1])
     margin = max(2, (used[-1] - used[0]) // 10)
-    return slice(max(used[0] - margin, 0), min(used[-1] + margin + 1, histograms[0].shape[1]))
+    return slice(max(used[0] - margin, 0), min(used[-1] + margin + 1, counts.shape[1]))
 
 
 def _draw_histograms(ax, counts, edges, nodes, xlabel, title):
