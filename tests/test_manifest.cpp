@@ -175,7 +175,9 @@ TEST(RunManifest, StochasticRunsWithSegmentsTripsAndSharedFiles) {
             }
         }
         // Segments account for every value of the file.
-        if (kind == "stoch.surv") EXPECT_EQ(segmentTotal(file, "records", "width"), file["records"]) << file["path"];
+        if (kind == "stoch.surv") {
+            EXPECT_EQ(segmentTotal(file, "records", "width"), file["records"]) << file["path"];
+        }
         if (kind == "stoch.flanks" || kind == "stoch.power_series" || kind == "stoch.wind_speed") {
             EXPECT_EQ(segmentTotal(file, "values"), file["records"]) << file["path"];
         }
