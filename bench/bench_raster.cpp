@@ -132,7 +132,7 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
         raster.setPhaseStepw(0.0);
         quietly([&] {
             ProgressDisplay display(progress);
-            raster.rasterRT(param, rk);
+            raster.rasterRT(param, function);
         });
         done += conditions;
         state.PauseTiming();

@@ -16,6 +16,7 @@
 #include "Function.h"
 #include "Param.h"
 #include "PowerGrid.h"
+#include "ProcessGroup.h"
 #include "ProgramInfo.h"
 #include "Progress.h"
 #include "RunManifest.h"
@@ -77,7 +78,8 @@ void reportUnreadableInput() {
 // Runs the analyses the input switches on, in their fixed order, collecting
 // their text reports for the run report. The analyses' readers ran when the
 // input was loaded; their console text comes here, where it always stood.
-void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, RunStatus& status) {
+void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
+                 std::ostream& report, RunStatus& status) {
     Param& param = setup.param;
     if (param.isNRonly()) std::cout << kUnsupportedMode;
     if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
@@ -85,7 +87,7 @@ void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, 
         std::cout << setup.rasterReading;
         // Taken before the run: it documents the configuration as read.
         report << setup.raster->toString();
-        setup.raster->rasterRT(param, rungeKutta);
+        setup.raster->rasterRT(param, function, parallelism);
     }
     if (param.isModePPert()) std::cout << kUnsupportedMode;
     if (setup.stochastic) {
@@ -98,7 +100,8 @@ void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, 
 }
 
 // The analyses between the two timing lines, then the run report.
-void runAndReport(RunSetup& setup, RungeKutta& rungeKutta, RunStatus& status) {
+void runAndReport(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
+                  RunStatus& status) {
     Param& param = setup.param;
     clock_t cpuStart = clock();
     double wallStart = static_cast<double>(time(nullptr));
@@ -107,7 +110,7 @@ void runAndReport(RunSetup& setup, RungeKutta& rungeKutta, RunStatus& status) {
     if (param.graphViz) param.toGraphViz();
     param.toFile();
 
-    runAnalyses(setup, rungeKutta, report, status);
+    runAnalyses(setup, function, rungeKutta, parallelism, report, status);
 
     std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
     std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
@@ -153,7 +156,7 @@ int runStages(std::istream& in, const RunOptions& options) {
     manifest.start();
     if (setup->stochastic) setup->stochastic->setRunListener(&manifest);
     try {
-        runAndReport(*setup, rungeKutta, status);
+        runAndReport(*setup, *function, rungeKutta, Parallelism{options.threads, &ProcessGroup::alone()}, status);
     } catch (const std::exception&) {
         // Validation comes first, so this is not expected.
         manifest.finish(2);
