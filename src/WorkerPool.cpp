@@ -28,6 +28,11 @@ void WorkerPool::submit(Task task) {
     taskReady.notify_one();
 }
 
+std::size_t WorkerPool::unfinished() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return notFinished;
+}
+
 std::size_t WorkerPool::waitUntilAtMost(std::size_t unfinished, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);
     taskDone.wait_for(lock, timeout, [&] { return notFinished <= unfinished || failure; });

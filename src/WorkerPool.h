@@ -28,6 +28,8 @@ public:
 
     int threads() const { return static_cast<int>(workers.size()); }
     void submit(Task task);
+    // Submitted tasks not finished yet.
+    std::size_t unfinished();
     // Waits until at most `unfinished` submitted tasks are not finished, or
     // `timeout` has passed; returns how many are not finished. Rethrows the
     // first exception a task ended with (later tasks are then discarded).

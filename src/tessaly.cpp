@@ -93,6 +93,7 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
     if (setup.stochastic) {
         std::cout << setup.stochasticReading;
         setup.stochastic->setRunStatus(&status);
+        setup.stochastic->setParallelism(parallelism);
         setup.stochastic->stochSwing(param, rungeKutta);
         // Taken after the run: the analysis fills in what it found.
         report << setup.stochastic->toString();
