@@ -4,7 +4,7 @@ BUILD_DIR := build
 ASAN_DIR := build-asan
 DEMO_DIR := $(BUILD_DIR)/demo-run
 JOBS ?= 2
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-pytest
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-pytest
 
 .PHONY: all build deps demo check check-asan clean
 

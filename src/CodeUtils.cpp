@@ -98,7 +98,7 @@ std::mutex& warningMutex() {
     return mutex;
 }
 
-bool& warningsShown() {
+bool& warningsOn() {
     static bool shown = true;
     return shown;
 }
@@ -113,12 +113,17 @@ void printWarning(const std::string& message) {
 
 void CodeUtils::showWarnings(bool on) {
     std::lock_guard<std::mutex> lock(warningMutex());
-    warningsShown() = on;
+    warningsOn() = on;
+}
+
+bool CodeUtils::warningsShown() {
+    std::lock_guard<std::mutex> lock(warningMutex());
+    return warningsOn();
 }
 
 void CodeUtils::warn(const std::string& message) {
     std::lock_guard<std::mutex> lock(warningMutex());
-    if (warningsShown()) printWarning(message);
+    if (warningsOn()) printWarning(message);
 }
 
 void CodeUtils::warnUnwritable(const std::string& path) {

@@ -46,6 +46,7 @@ public:
     // the first read the same input and solve the same power flows: their
     // warnings would repeat the first one's.
     static void showWarnings(bool on);
+    static bool warningsShown();
 
     // ---- text input --------------------------------------------------------
     // Every value reader below marks the lines it consumes as values of the

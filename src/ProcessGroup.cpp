@@ -19,6 +19,7 @@ bool startedByMpiLauncher() {
     return false;
 }
 
+#ifndef TESSALY_MPI
 // How many processes the launcher started, as far as its variables tell.
 int launchedProcesses() {
     for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE"}) {
@@ -26,6 +27,7 @@ int launchedProcesses() {
     }
     return 1;
 }
+#endif
 
 }  // namespace
 
@@ -80,8 +82,8 @@ MpiSession::~MpiSession() {
     if (group.connected) MPI_Finalize();
 }
 
-void MpiSession::abort(int status) const {
-    if (group.connected && group.processes > 1) MPI_Abort(MPI_COMM_WORLD, status);
+void ProcessGroup::abort(int status) const {
+    if (connected && processes > 1) MPI_Abort(MPI_COMM_WORLD, status);
     std::exit(status);
 }
 
@@ -99,6 +101,6 @@ MpiSession::MpiSession(int&, char**&) {
 
 MpiSession::~MpiSession() = default;
 
-void MpiSession::abort(int status) const { std::exit(status); }
+void ProcessGroup::abort(int status) const { std::exit(status); }
 
 #endif

@@ -26,6 +26,9 @@ public:
     // The `values` of every process, in rank order, at the leader (and an
     // empty list at the others).
     std::vector<std::vector<double>> gather(const std::vector<double>& values) const;
+    // Ends every process of the run at once (a failure in one process would
+    // otherwise leave the others waiting for it), with exit status `status`.
+    [[noreturn]] void abort(int status) const;
 
 private:
     friend class MpiSession;
@@ -50,9 +53,6 @@ public:
     // In a build without MPI: how many processes an MPI launcher started
     // (each would run the whole run into the same files); 0 otherwise.
     int processesWithoutMpi() const { return unsupportedProcesses; }
-    // Ends every process of the run at once (a failure in one process would
-    // otherwise leave the others waiting for it); exits with `status`.
-    [[noreturn]] void abort(int status) const;
 
 private:
     ProcessGroup group;

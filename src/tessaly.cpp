@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "CodeUtils.h"
@@ -62,7 +63,10 @@ std::string announceInputFile(const std::string& name) {
     return name;
 }
 
+// Errors are printed where warnings are: by every process of a run alone,
+// by the leader of a cluster run.
 void reportError(const std::string& message) {
+    if (!CodeUtils::warningsShown()) return;
     std::cout.flush();
     ProgressLine::clear();
     std::cerr << "tessaly: error: " << message << '\n';
@@ -71,7 +75,7 @@ void reportError(const std::string& message) {
 void reportUnreadableInput() {
     const char* message = "file doesn't exist or is damaged.Program will exit.\n";
     std::cout.flush();
-    std::cerr << message;
+    if (CodeUtils::warningsShown()) std::cerr << message;
     std::cout << message;
 }
 
@@ -100,39 +104,42 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
     }
 }
 
-// The analyses between the two timing lines, then the run report.
+// The analyses between the two timing lines, then the run report (which the
+// leader of a cluster run alone writes).
 void runAndReport(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
                   RunStatus& status) {
     Param& param = setup.param;
+    const bool leader = parallelism.processes->isLeader();
     clock_t cpuStart = clock();
     double wallStart = static_cast<double>(time(nullptr));
 
     std::stringstream report;
-    if (param.graphViz) param.toGraphViz();
-    param.toFile();
+    if (leader && param.graphViz) param.toGraphViz();
+    if (leader) param.toFile();
 
     runAnalyses(setup, function, rungeKutta, parallelism, report, status);
 
     std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
     std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
     param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
+    if (!leader) return;
     param.toFile();
-
     report << setup.grid.toString();
     writeToFile(param, report.str());
 }
 
 RunManifest::RunContext manifestContext(const RunOptions& options, const std::string& inputFile,
-                                        const Function& function) {
+                                        const Function& function, const ProcessGroup& processes) {
     RunManifest::RunContext context;
     context.inputFile = inputFile;
     context.commandLine = options.commandLine;
     context.threads = options.threads;
+    context.ranks = processes.size();
     context.kernel = function.kernelName();
     return context;
 }
 
-int runStages(std::istream& in, const RunOptions& options) {
+int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& processes) {
     std::string inputFile = options.input ? announceInputFile(*options.input) : askForInputFile(in);
     std::unique_ptr<RunSetup> setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
     if (!setup) {
@@ -152,18 +159,21 @@ int runStages(std::istream& in, const RunOptions& options) {
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());
 
     // Before the first result byte: a run that does not get to its end
-    // leaves a manifest that says so.
-    RunManifest manifest(*setup, manifestContext(options, inputFile, *function));
-    manifest.start();
-    if (setup->stochastic) setup->stochastic->setRunListener(&manifest);
+    // leaves a manifest that says so. The leader of a cluster run writes it.
+    std::optional<RunManifest> manifest;
+    if (processes.isLeader()) {
+        manifest.emplace(*setup, manifestContext(options, inputFile, *function, processes));
+        manifest->start();
+        if (setup->stochastic) setup->stochastic->setRunListener(&*manifest);
+    }
     try {
-        runAndReport(*setup, *function, rungeKutta, Parallelism{options.threads, &ProcessGroup::alone()}, status);
+        runAndReport(*setup, *function, rungeKutta, Parallelism{options.threads, &processes}, status);
     } catch (const std::exception&) {
         // Validation comes first, so this is not expected.
-        manifest.finish(2);
+        if (manifest) manifest->finish(2);
         throw;
     }
-    manifest.finish(status.exitStatus());
+    if (manifest) manifest->finish(status.exitStatus());
 
     function.reset();
     std::cout << "Done.\n";
@@ -206,18 +216,29 @@ void writeToFile(Param& param, std::string text) {
     if (out.fail()) CodeUtils::warnUnwritable(name);
 }
 
-int runTessaly(std::istream& in, const RunOptions& options) {
+int runTessaly(std::istream& in, const RunOptions& options, const ProcessGroup& processes) {
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) {
         reportError("cannot enter directory \"" + options.directory + "\" (-C): " + std::strerror(errno));
         return 2;
     }
-    ProgressDisplay progress(options.progress);
+    if (processes.size() > 1 && !options.input) {
+        reportError("a run over " + std::to_string(processes.size()) +
+                    " processes needs INPUT on the command line (standard input reaches the first process only)");
+        return 2;
+    }
+    ProgressDisplay progress(options.progress && processes.isLeader());
     if (options.check) return checkInput(options.input.value_or(""));
     printBanner();
     try {
-        return runStages(in, options);
+        return runStages(in, options, processes);
+    } catch (const InputError& error) {
+        // Every process read the same input and stops here alike.
+        reportError(error.what());
+        return 2;
     } catch (const std::exception& error) {
         reportError(error.what());
+        // The other processes of a cluster run would wait for this one.
+        if (processes.size() > 1) processes.abort(2);
         return 2;
     }
 }

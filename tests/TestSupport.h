@@ -135,19 +135,17 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the built program in workDir with `arguments` (after the program
-// name), `input` on standard input and TESSALY_THREADS unset unless
-// `environment` ("NAME=value" entries) sets it.
-inline RunResult runWithArguments(const std::string& workDir, const std::vector<std::string>& arguments,
-                                  const std::string& input = "", const std::vector<std::string>& environment = {}) {
+// Runs `command` (the program first) in workDir with `input` on standard
+// input and TESSALY_THREADS unset unless `environment` ("NAME=value"
+// entries) sets it.
+inline RunResult runCommand(const std::string& workDir, std::vector<std::string> command,
+                            const std::string& input = "", const std::vector<std::string>& environment = {}) {
     const std::string inFile = workDir + "/.stdin";
     const std::string outFile = workDir + "/.stdout";
     const std::string errFile = workDir + "/.stderr";
     writeText(inFile, input);
-    std::vector<std::string> argvText = {TESSALY_BIN};
-    argvText.insert(argvText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (std::string& text : argvText) argv.push_back(&text[0]);
+    for (std::string& text : command) argv.push_back(&text[0]);
     argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
@@ -157,7 +155,7 @@ inline RunResult runWithArguments(const std::string& workDir, const std::vector<
             !freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) {
             _exit(127);
         }
-        execv(TESSALY_BIN, argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     int raw = 0;
@@ -170,6 +168,16 @@ inline RunResult runWithArguments(const std::string& workDir, const std::vector<
     std::remove(outFile.c_str());
     std::remove(errFile.c_str());
     return r;
+}
+
+// Runs the built program in workDir with `arguments` (after the program
+// name), `input` on standard input and TESSALY_THREADS unset unless
+// `environment` ("NAME=value" entries) sets it.
+inline RunResult runWithArguments(const std::string& workDir, const std::vector<std::string>& arguments,
+                                  const std::string& input = "", const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> command = {TESSALY_BIN};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return runCommand(workDir, command, input, environment);
 }
 
 // Runs the built program in workDir with `input` on standard input, the way a

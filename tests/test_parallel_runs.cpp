@@ -9,11 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <thread>
 
+#include "RunComparison.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -21,74 +20,11 @@ using Json = nlohmann::json;
 
 namespace {
 
-// Five nodes on a ring with a chord; 4 nodes x 3 frequency x 2 phase kicks,
-// every raster mode with the energy mode's sampling, 120 steps.
-const std::string kEveryRasterMode =
-    "Random seed\n11\nRK steps\n120\nRK stepwidth\n0.02\nSave RK every\n7\nEnergy thresh\n0.05\n"
-    "Output filename\nall\nMode raster rt\nMode ERT\nMode RMRT\nMode maxp\nMode save traj\n"
-    "Number of nodes\n5\nPower mech\n1.5 -1 1 -1 -0.5\nDamping\n0.4\nInertia\n1\n"
-    "Coupling mag\n0 6 0 6 6\n6 0 6 0 0\n0 6 0 6 0\n6 0 6 0 6\n6 0 0 6 0\n"
-    "First pert node\n0\nLast pert node\n4\nFreq pert minimum\n-0.3\nFreq pert maximum\n0.4\nFreq pert step\n0.3\n"
-    "Phase pert minimum\n0\nPhase pert maximum\n0.5\nPhase pert step\n0.4\n"
-    "RT threshold low\n0.01\nRT threshold high\n0.05\nNum of thresh\n3\n";
-
-// The five-node grid of the wind example, three turbine configurations, two
-// wind parts, every stochastic analysis and both series modes (the
-// interpolation draws from seeds that advance with every call); `extra` adds
-// keys.
-std::string everyStochasticMode(const std::string& extra) {
-    return "Random seed\n42\nOutput filename\nw\nRK steps\n200\nRK stepwidth\n0.01\n"
-           "Mode stepfunc\nMode sif\nMode stoch casc\nMode stoch lf\nMode surv all\nMode surv\nMode save traj\n" +
-           extra +
-           "Number of nodes\n5\nPower mech\n2 1 -1 -1 -1\nDamping\n0.5\nInertia\n1\nVoltage mag\n1\n"
-           "Node type\n0 0 1 1 1\n"
-           "Coupling mag\n0 6 6 0 6\n6 0 6 0 0\n6 6 0 6 0\n0 0 6 0 6\n6 0 0 6 0\n"
-           "Admittance mag\n0 6 6 0 6\n6 0 6 0 0\n6 6 0 6 0\n0 0 6 0 6\n6 0 0 6 0\n"
-           "Line capacity\n0 3 3 0 1.5\n3 0 3 0 0\n3 3 0 5 0\n0 0 5 0 5\n1.5 0 0 5 0\nReference node\n0\n"
-           "Turbine nodes\n1\n0 1\n4\nSurvive init steps\n20\nSurvive interval\n50\nFreq time lags\n0.5 1\n"
-           "Freq hist bin num\n40\nWrite stoch\n1\nStoch filename\nseries\nWind mult\n"
-           "Wind series\n8 9.5 12 7 15 9 8.5\n9 11 8 16 10 7 9\n";
-}
-
-// Every file a run left in `dir` (paths relative to it) with its bytes, the
-// input and the manifest aside; the report's timing line masked.
-std::map<std::string, std::string> resultsIn(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const std::string& path : filesUnder(dir)) {
-        if (path == "input.txt" || isRunManifest(path)) continue;
-        std::string bytes = readText(dir + "/" + path);
-        if (path.rfind("Param", 0) == 0) bytes = std::regex_replace(bytes, std::regex("TimeTaken\\(sec\\): .*"), "#");
-        files[path] = bytes;
-    }
-    return files;
-}
-
-struct Outcome {
-    RunResult run;
-    std::map<std::string, std::string> files;
-};
-
-// Runs `input` in a fresh directory with `threads` worker threads.
-Outcome runWithThreads(const std::string& input, int threads) {
-    ScratchDir dir;
-    writeText(dir.file("input.txt"), input);
-    Outcome outcome{runWithArguments(dir.path(), {"-j", std::to_string(threads), "input.txt"}), {}};
-    outcome.files = resultsIn(dir.path());
-    return outcome;
-}
-
 // The run on 2, 3 and 7 threads against the run on one.
 void expectSameOnEveryThreadCount(const std::string& input) {
     const Outcome one = runWithThreads(input, 1);
     for (int threads : {2, 3, 7}) {
-        const Outcome many = runWithThreads(input, threads);
-        EXPECT_EQ(many.run.status, one.run.status) << many.run.err;
-        EXPECT_EQ(maskTimes(many.run.out), maskTimes(one.run.out)) << threads << " threads";
-        EXPECT_EQ(many.run.err, one.run.err) << threads << " threads";
-        ASSERT_EQ(many.files.size(), one.files.size()) << threads << " threads";
-        for (const auto& [path, bytes] : one.files) {
-            EXPECT_TRUE(many.files.count(path) && many.files.at(path) == bytes) << path << ", " << threads << " threads";
-        }
+        expectSameRun(runWithThreads(input, threads), one, std::to_string(threads) + " threads");
     }
 }
 
