@@ -306,7 +306,13 @@ void RasterReturnTime::walkShare(const RasterJob& job, RasterFiles& files, const
             }
         });
     }
-    while (pool.waitUntilAtMost(0, kProgressTick) > 0) progress.advanceTo(stepsDone.load());
+    try {
+        while (pool.waitUntilAtMost(0, kProgressTick) > 0) progress.advanceTo(stepsDone.load());
+    } catch (...) {
+        // A worker failed: the others take no further initial condition.
+        next.store(share);
+        throw;
+    }
     progress.end();
 }
 

@@ -519,6 +519,7 @@ void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
     // made and announces them.
     processes.barrier();
     windPartInUse = -1;
+    stepsDone = 0;
     const bool besideEachOther = (parallelism.threads > 1 || processes.size() > 1) && runsIndependent(param);
     if (besideEachOther) {
         runBesideEachOther(param, rk, plan, runs);
@@ -617,10 +618,11 @@ void StochasticInput::runBesideEachOther(Param& param, RungeKutta& rk, const Run
     for (int w = 0; w < threads; ++w) {
         workers.push_back(std::make_unique<WorkerGrid>(*this, *grid, param, rk.kernelVariant(), stepsDone));
     }
-    WorkerPool pool(threads);
     std::deque<std::unique_ptr<PendingRun>> pending;
     std::vector<double> ownResults;
     std::vector<StochasticRun> othersRuns(runs.size());
+    // Last: its threads end before what they work on goes.
+    WorkerPool pool(threads);
     auto retireIntegrated = [&] {
         while (!pending.empty() && pending.front()->integrated.load(std::memory_order_acquire)) {
             if (processes.isLeader()) {

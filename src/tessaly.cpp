@@ -182,12 +182,15 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
 
 // Loads and validates the input as a run does, and says whether it is valid.
 int checkInput(const std::string& inputFile) {
+    // The verdict comes where errors do (from the first process of a cluster run).
+    std::ostringstream unheard;
+    std::ostream& verdict = CodeUtils::warningsShown() ? std::cerr : unheard;
     std::unique_ptr<RunSetup> setup;
     try {
         setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
     } catch (const std::exception& error) {
         reportError(error.what());
-        std::cerr << "tessaly: \"" << inputFile << "\" is not valid input\n";
+        verdict << "tessaly: \"" << inputFile << "\" is not valid input\n";
         return 2;
     }
     if (!setup) {
@@ -196,8 +199,8 @@ int checkInput(const std::string& inputFile) {
     }
     std::cout << setup->rasterReading << setup->stochasticReading;
     std::cout.flush();
-    std::cerr << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
-              << setup->resultFiles.size() << " result files\n";
+    verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
+            << setup->resultFiles.size() << " result files\n";
     return 0;
 }
 
