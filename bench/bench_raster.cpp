@@ -26,7 +26,6 @@
 #include "ProcessGroup.h"
 #include "Progress.h"
 #include "RasterReturnTime.h"
-#include "RungeKutta.h"
 
 namespace {
 
@@ -100,6 +99,30 @@ double peakRssMiB() {
     return usage.ru_maxrss / 1024.0;
 }
 
+// Times `run(raster)` once per iteration, quietly, on a raster of frequency
+// kicks from node 0 on (three return-time bands, steps of 0.1, `kicks` sets
+// the range), and counts initial conditions per second of the wall clock.
+template <class Kicks, class Run>
+void timeRasterRuns(benchmark::State& state, PowerGrid& grid, const TempDir& dir, int conditions, Kicks kicks, Run run) {
+    long done = 0;
+    for (auto _ : state) {
+        RasterReturnTime raster(&grid);
+        raster.setNumOfThresh(3);
+        raster.setThresholdLow(0.01);
+        raster.setThresholdHigh(0.1);
+        raster.setFirstPertNode(0);
+        raster.setFreqStepw(0.1);
+        kicks(raster);
+        quietly([&] { run(raster); });
+        done += conditions;
+        state.PauseTiming();
+        dir.clearResults();
+        state.ResumeTiming();
+    }
+    state.counters["ICs/s"] = benchmark::Counter(static_cast<double>(done), benchmark::Counter::kIsRate);
+    state.counters["peak_RSS_MiB"] = peakRssMiB();
+}
+
 // Argument 0: RK steps; argument 1: initial conditions per raster run;
 // argument 2: 1 for the fast kernel; argument 3: 1 for the progress line.
 void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
@@ -121,33 +144,17 @@ void BM_RasterRmrtAndTrajectories(benchmark::State& state) {
     Function function(&param, &grid);
     function.useFastKernel(fast);
     state.SetLabel(std::string(function.kernelName()) + (progress ? ", progress" : ""));
-    RungeKutta rk(kNodes, &function);
 
-    long done = 0;
-    for (auto _ : state) {
-        RasterReturnTime raster(&grid);
-        raster.setNumOfThresh(3);
-        raster.setThresholdLow(0.01);
-        raster.setThresholdHigh(0.1);
-        raster.setFirstPertNode(0);
-        raster.setLastPertNode(1);
-        raster.setFreqPertMin(0.0);
-        raster.setFreqPertMax(0.1 * conditions - 0.05);
-        raster.setFreqStepw(0.1);
-        raster.setPhasePertMin(0.0);
-        raster.setPhasePertMax(0.0);
-        raster.setPhaseStepw(0.0);
-        quietly([&] {
-            ProgressDisplay display(progress);
-            raster.rasterRT(param, function, Parallelism{1});
-        });
-        done += conditions;
-        state.PauseTiming();
-        dir.clearResults();
-        state.ResumeTiming();
-    }
-    state.counters["ICs/s"] = benchmark::Counter(static_cast<double>(done), benchmark::Counter::kIsRate);
-    state.counters["peak_RSS_MiB"] = peakRssMiB();
+    timeRasterRuns(state, grid, dir, conditions,
+                   [&](RasterReturnTime& raster) {
+                       raster.setLastPertNode(1);
+                       raster.setFreqPertMin(0.0);
+                       raster.setFreqPertMax(0.1 * conditions - 0.05);
+                   },
+                   [&](RasterReturnTime& raster) {
+                       ProgressDisplay display(progress);
+                       raster.rasterRT(param, function, Parallelism{1});
+                   });
 }
 
 // Wall-clock time: the raster integrates on worker threads.
@@ -185,25 +192,13 @@ void BM_RasterThreads(benchmark::State& state) {
     quietly([&] { grid.NRPF(); });
     Function function(&param, &grid);
 
-    long done = 0;
-    for (auto _ : state) {
-        RasterReturnTime raster(&grid);
-        raster.setNumOfThresh(3);
-        raster.setThresholdLow(0.01);
-        raster.setThresholdHigh(0.1);
-        raster.setFirstPertNode(0);
-        raster.setLastPertNode(conditions);
-        raster.setFreqPertMin(0.1);
-        raster.setFreqPertMax(0.15);
-        raster.setFreqStepw(0.1);
-        quietly([&] { raster.rasterRT(param, function, Parallelism{threads}); });
-        done += conditions;
-        state.PauseTiming();
-        dir.clearResults();
-        state.ResumeTiming();
-    }
-    state.counters["ICs/s"] = benchmark::Counter(static_cast<double>(done), benchmark::Counter::kIsRate);
-    state.counters["peak_RSS_MiB"] = peakRssMiB();
+    timeRasterRuns(state, grid, dir, conditions,
+                   [&](RasterReturnTime& raster) {
+                       raster.setLastPertNode(conditions);
+                       raster.setFreqPertMin(0.1);
+                       raster.setFreqPertMax(0.15);
+                   },
+                   [&](RasterReturnTime& raster) { raster.rasterRT(param, function, Parallelism{threads}); });
 }
 
 BENCHMARK(BM_RasterThreads)

@@ -51,6 +51,26 @@ struct SwingState {
     }
 };
 
+// The settling steps 0 .. I - 1, then the counted steps I .. S - 1; after
+// each step settled(state, s) or counted(state, s) sees the new state (in
+// state.omNew and state.thNew) before it becomes the current one.
+template <class Drive, class Settled, class Counted>
+void settleThenCount(SwingState& state, RungeKutta& rk, StepCounter& steps, double dt, int initSteps, int stepCount,
+                     Drive drive, Settled settled, Counted counted) {
+    for (int s = 0; s < initSteps; ++s) {
+        drive(s);
+        state.step(rk, dt, steps);
+        settled(state, s);
+        state.swap();
+    }
+    for (int s = initSteps; s < stepCount; ++s) {
+        drive(s);
+        state.step(rk, dt, steps);
+        counted(state, s);
+        state.swap();
+    }
+}
+
 long long sizeOf(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
@@ -128,21 +148,11 @@ void StochasticWorker::lineFlows(RunWork& work, const AnalysisStart& start) {
     const Param& param = *work.param;
     const int stepCount = param.rkSteps;
     const int initSteps = settings.surviveInitSteps;
-    const double dt = param.stepWidth;
     grid.resetLineFlows();
     SwingState state(start.phases);
-
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(work, s);
-        state.step(rk, dt, steps);
-        state.swap();
-    }
-    for (int s = initSteps; s < stepCount; ++s) {
-        driveTurbines(work, s);
-        state.step(rk, dt, steps);
-        grid.measureFlow(state.thNew);
-        state.swap();
-    }
+    settleThenCount(
+        state, rk, steps, param.stepWidth, initSteps, stepCount, [&](int s) { driveTurbines(work, s); },
+        [](SwingState&, int) {}, [&](SwingState& now, int) { grid.measureFlow(now.thNew); });
 
     // The measured-step count in double: S - I may lie outside the int range.
     std::vector<double> flows;
@@ -156,33 +166,24 @@ void StochasticWorker::survival(RunWork& work, const AnalysisStart& start) {
     resetHistograms();
     param.resetFlanks();
 
-    const int stepCount = param.rkSteps;
     const int initSteps = settings.surviveInitSteps;
-    const int interval = settings.surviveInterval;
     const double dt = param.stepWidth;
     SwingState state(start.phases);
-
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(work, s);
-        state.step(rk, dt, steps);
-        settings.checkFlanks(param, s * dt, state.om, state.omNew);
-        state.swap();
-    }
     // Survival records are streamed: there are (S - I) / V of them per node.
     ResultFile survFile(results::path(param.outputFilename, results::kSurvival));
-    for (int s = initSteps; s < stepCount; ++s) {
-        driveTurbines(work, s);
-        state.step(rk, dt, steps);
-        countHistogram(state.omNew);
-        countIncrementHistograms(state.omNew, s);
-        countSurvival(state.omNew);
-        settings.checkFlanks(param, s * dt, state.om, state.omNew);
-        if ((s - initSteps) % interval == 0) {
-            survFile.write(survCount);
-            survCount.assign(static_cast<std::size_t>(n), 0.0);
-        }
-        state.swap();
-    }
+    settleThenCount(
+        state, rk, steps, dt, initSteps, param.rkSteps, [&](int s) { driveTurbines(work, s); },
+        [&](SwingState& now, int s) { settings.checkFlanks(param, s * dt, now.om, now.omNew); },
+        [&](SwingState& now, int s) {
+            countHistogram(now.omNew);
+            countIncrementHistograms(now.omNew, s);
+            countSurvival(now.omNew);
+            settings.checkFlanks(param, s * dt, now.om, now.omNew);
+            if ((s - initSteps) % settings.surviveInterval == 0) {
+                survFile.write(survCount);
+                survCount.assign(static_cast<std::size_t>(n), 0.0);
+            }
+        });
     survFile.write(std::vector<double>(survCount.size(), NaN));
     survFile.close();
 
@@ -203,32 +204,25 @@ template <class StepCheck>
 std::vector<double> StochasticWorker::runAllNodeSurvival(RunWork& work, const AnalysisStart& start,
                                                          StepCheck checkStep) {
     Param& param = *work.param;
-    const int stepCount = param.rkSteps;
     const int initSteps = settings.surviveInitSteps;
-    const int interval = settings.surviveInterval;
     const double dt = param.stepWidth;
     SwingState state(start.phases);
-
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(work, s);
-        state.step(rk, dt, steps);
-        settings.checkFlanks(param, s * dt, state.om, state.omNew);
-        checkStep(state.thNew, s * dt);
-        state.swap();
-    }
     std::vector<double> records;
-    for (int s = initSteps; s < stepCount; ++s) {
-        driveTurbines(work, s);
-        state.step(rk, dt, steps);
-        survAllCount += allInside(state.omNew) ? 1 : 0;
-        settings.checkFlanks(param, s * dt, state.om, state.omNew);
-        checkStep(state.thNew, s * dt);
-        if ((s - initSteps) % interval == 0) {
-            records.push_back(survAllCount);
-            survAllCount = 0;
-        }
-        state.swap();
-    }
+    settleThenCount(
+        state, rk, steps, dt, initSteps, param.rkSteps, [&](int s) { driveTurbines(work, s); },
+        [&](SwingState& now, int s) {
+            settings.checkFlanks(param, s * dt, now.om, now.omNew);
+            checkStep(now.thNew, s * dt);
+        },
+        [&](SwingState& now, int s) {
+            survAllCount += allInside(now.omNew) ? 1 : 0;
+            settings.checkFlanks(param, s * dt, now.om, now.omNew);
+            checkStep(now.thNew, s * dt);
+            if ((s - initSteps) % settings.surviveInterval == 0) {
+                records.push_back(survAllCount);
+                survAllCount = 0;
+            }
+        });
     records.push_back(NaN);
     return records;
 }

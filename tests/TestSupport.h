@@ -5,10 +5,12 @@
 // built program the way a user does (input file name on standard input).
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -178,6 +181,36 @@ inline RunResult runWithArguments(const std::string& workDir, const std::vector<
     std::vector<std::string> command = {TESSALY_BIN};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return runCommand(workDir, command, input, environment);
+}
+
+// Runs the built program in workDir with `arguments` (standard streams on
+// /dev/null) until `path` exists (or five seconds have passed) and some
+// `settle` milliseconds more, then kills it. True when the kill ended it.
+inline bool killWhenThere(const std::string& workDir, const std::vector<std::string>& arguments,
+                          const std::string& path, int settle = 0) {
+    std::vector<std::string> command = {TESSALY_BIN};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : command) argv.push_back(&text[0]);
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(workDir.c_str()) != 0 || !freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr) ||
+            !freopen("/dev/null", "r", stdin)) {
+            _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!fileExists(path) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(settle));
+    kill(child, SIGKILL);
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFSIGNALED(raw);
 }
 
 // Runs the built program in workDir with `input` on standard input, the way a

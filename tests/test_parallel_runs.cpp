@@ -4,13 +4,7 @@
 // run killed part-way.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "RunComparison.h"
 #include "TestSupport.h"
@@ -107,25 +101,8 @@ TEST(ParallelRaster, RunKilledPartWayStaysIncomplete) {
     input.replace(input.find("Mode ERT\n"), 9, "");
     input.replace(input.find("Mode save traj\n"), 15, "");
     writeText(dir.file("input.txt"), input);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stdout) ||
-            !freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "r", stdin)) {
-            _exit(127);
-        }
-        execl(TESSALY_BIN, TESSALY_BIN, "-j", "3", "input.txt", static_cast<char*>(nullptr));
-        _exit(127);
-    }
     // The workers have started once the result files exist.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!fileExists(dir.file("ipm/ipmall")) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    kill(child, SIGKILL);
-    int raw = 0;
-    waitpid(child, &raw, 0);
-    ASSERT_TRUE(WIFSIGNALED(raw));
+    ASSERT_TRUE(killWhenThere(dir.path(), {"-j", "3", "input.txt"}, dir.file("ipm/ipmall"), 50));
     const Json manifest = Json::parse(readText(dir.file("Manifestall.json")));
     EXPECT_EQ(manifest["complete"], false);
     EXPECT_EQ(manifest["exit_status"], nullptr);
