@@ -103,7 +103,8 @@ double peakRssMiB() {
 // kicks from node 0 on (three return-time bands, steps of 0.1, `kicks` sets
 // the range), and counts initial conditions per second of the wall clock.
 template <class Kicks, class Run>
-void timeRasterRuns(benchmark::State& state, PowerGrid& grid, const TempDir& dir, int conditions, Kicks kicks, Run run) {
+void timeRasterRuns(benchmark::State& state, PowerGrid& grid, const TempDir& dir, int conditions, Kicks kicks,
+                    Run run) {
     long done = 0;
     for (auto _ : state) {
         RasterReturnTime raster(&grid);

@@ -65,7 +65,9 @@ int defaultThreads(const CommandLineEnvironment& environment) {
 unsigned usableHardwareThreads() {
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
     return std::thread::hardware_concurrency();
 }
 
@@ -116,7 +118,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv, const CommandLin
     std::string threads;
     CLI::Option* threadsOption =
         app.add_option("-j,--threads", threads,
-                       "Worker threads, at least 1 (default: TESSALY_THREADS, else\nevery hardware thread the process may run on)")
+                       "Worker threads, at least 1 (default: TESSALY_THREADS, else\n"
+                       "every hardware thread the process may run on)")
             ->type_name("N");
     bool progressOn = false;
     bool progressOff = false;

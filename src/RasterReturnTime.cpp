@@ -4,12 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <optional>
 #include <sstream>
-#include <utility>
 
 #include "CodeUtils.h"
 #include "Function.h"

@@ -3,33 +3,29 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <deque>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
 #include "CodeUtils.h"
+#include "Function.h"
 #include "InputText.h"
 #include "MTRand.h"
 #include "Param.h"
 #include "PowerGrid.h"
-#include "ResultFile.h"
 #include "ResultPaths.h"
-#include "Function.h"
 #include "RunStatus.h"
 #include "RungeKutta.h"
 #include "StochasticWorker.h"
 #include "WorkerPool.h"
 
 namespace {
-
-const double NaN = std::numeric_limits<double>::quiet_NaN();
 
 std::string quoted(const std::string& key) { return "\"" + key + "\""; }
 
@@ -93,7 +89,9 @@ const char* analysisModeKey(StochasticAnalysis analysis) {
 void StochasticRun::appendResults(std::vector<double>& values) const {
     values.push_back(index);
     values.push_back(static_cast<double>(trippedLines.size()));
-    for (const Trip& trip : trippedLines) values.insert(values.end(), {double(trip.from), double(trip.to), trip.time});
+    for (const Trip& trip : trippedLines) {
+        values.insert(values.end(), {static_cast<double>(trip.from), static_cast<double>(trip.to), trip.time});
+    }
     values.push_back(static_cast<double>(analysisEnds.size()));
     for (const AnalysisEnd& end : analysisEnds) {
         values.insert(values.end(), {static_cast<double>(end.analysis), static_cast<double>(end.survivalSize),
@@ -455,7 +453,9 @@ void StochasticInput::setPowerMechStationary(std::vector<int> nodes) {
         grid->setPowerMech(nodes[j], CodeUtils::dvecMean(powerSeries.at(j)));
     }
     const bool converged = grid->NRPF();
-    if (currentRun != nullptr) currentRun->powerFlowConverged = currentRun->powerFlowConverged.value_or(true) && converged;
+    if (currentRun != nullptr) {
+        currentRun->powerFlowConverged = currentRun->powerFlowConverged.value_or(true) && converged;
+    }
     if (!converged && status != nullptr) {
         status->steadyStateMissed("the power flow of " + quoted(currentAnalysis) + " for run " +
                                       quoted(param->outputFilename),
@@ -547,7 +547,8 @@ bool StochasticInput::runsIndependent(const Param& param) const {
     if (param.isModeStochCASC() && !param.cascadeRestoreLines) return false;
     if (grid->linesOutOfService() > 0) return false;
     for (const results::PlannedFile& file : results::runResultFiles(param, nullptr, this)) {
-        const bool chainWrites = file.kind == results::Kind::stochPowerSeries || file.kind == results::Kind::stochWindSpeed;
+        const bool chainWrites =
+            file.kind == results::Kind::stochPowerSeries || file.kind == results::Kind::stochWindSpeed;
         if (!chainWrites && !file.run) return false;
     }
     return true;
@@ -565,7 +566,9 @@ void StochasticInput::runInOrder(Param& param, RungeKutta& rk, const RunPlan& pl
         work.param = &param;
         runStartUnits = stepsDone.load();
         prepareRun(param, plan, run, work);
-        for (StochasticAnalysis analysis : analysesOn(param)) worker.integrate(work, prepareAnalysis(param, analysis, work));
+        for (StochasticAnalysis analysis : analysesOn(param)) {
+            worker.integrate(work, prepareAnalysis(param, analysis, work));
+        }
         retire(work.run);
     }
     progress.end();
@@ -685,7 +688,9 @@ void StochasticInput::collectOtherProcessesRuns(std::vector<StochasticRun>& runs
     if (processes.size() == 1) return;
     const std::vector<std::vector<double>> results = processes.gather(ownResults);
     for (std::size_t rank = 1; rank < results.size(); ++rank) {
-        for (std::size_t at = 0; at < results[rank].size();) retire(runs[StochasticRun::readResults(results[rank], at, runs)]);
+        for (std::size_t at = 0; at < results[rank].size();) {
+            retire(runs[StochasticRun::readResults(results[rank], at, runs)]);
+        }
     }
 }
 
