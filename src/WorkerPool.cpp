@@ -22,6 +22,8 @@ WorkerPool::~WorkerPool() {
 void WorkerPool::submit(Task task) {
     {
         std::lock_guard<std::mutex> lock(mutex);
+        // After a failure nothing more runs; waitUntilAtMost reports it.
+        if (failure) return;
         queue.push_back(std::move(task));
         ++notFinished;
     }

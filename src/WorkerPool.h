@@ -27,6 +27,7 @@ public:
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     int threads() const { return static_cast<int>(workers.size()); }
+    // Discarded once a task has failed.
     void submit(Task task);
     // Submitted tasks not finished yet.
     std::size_t unfinished();

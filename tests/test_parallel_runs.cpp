@@ -3,6 +3,7 @@
 // with runs beside each other and in order, appending runs, and a parallel
 // run killed part-way.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -91,6 +92,25 @@ TEST(ParallelRaster, AppendingRunStartsAtTheSizeTheFilesHad) {
     }
     EXPECT_EQ(manifest["files"].size(), 10u);
     EXPECT_EQ(manifest["threads"], 3);
+}
+
+// A result file that cannot be written is warned about once, whatever the
+// number of threads that had records for it; the other files are whole.
+TEST(ParallelRaster, FileThatCannotBeWrittenIsWarnedAboutOnce) {
+    const Outcome reference = runWithThreads(kEveryRasterMode, 1);
+    ScratchDir dir;
+    writeText(dir.file("input.txt"), kEveryRasterMode);
+    ASSERT_EQ(mkdir(dir.file("ipm").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("ipm/ipmall").c_str(), 0755), 0);
+    const RunResult run = runWithArguments(dir.path(), {"-j", "3", "input.txt"});
+    const std::string warning = "tessaly: warning: cannot write ipm/ipmall: Is a directory\n";
+    ASSERT_TRUE(contains(run.err, warning)) << run.err;
+    EXPECT_EQ(run.err.find(warning), run.err.rfind(warning)) << run.err;
+    const std::map<std::string, std::string> files = resultsIn(dir.path());
+    for (const auto& [path, bytes] : reference.files) {
+        if (path == "ipm/ipmall") continue;
+        EXPECT_TRUE(files.count(path) && files.at(path) == bytes) << path;
+    }
 }
 
 // Killed while its workers integrate, a run's manifest says it is not complete.
