@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -51,9 +50,8 @@ inline std::map<std::string, std::string> resultsIn(const std::string& dir) {
     std::map<std::string, std::string> files;
     for (const std::string& path : filesUnder(dir)) {
         if (path == "input.txt" || isRunManifest(path)) continue;
-        std::string bytes = readText(dir + "/" + path);
-        if (path.rfind("Param", 0) == 0) bytes = std::regex_replace(bytes, std::regex("TimeTaken\\(sec\\): .*"), "#");
-        files[path] = bytes;
+        const std::string bytes = readText(dir + "/" + path);
+        files[path] = path.rfind("Param", 0) == 0 ? maskReportTime(bytes) : bytes;
     }
     return files;
 }
