@@ -558,12 +558,14 @@ bool StochasticInput::runsIndependent(const Param& param) const {
 // after the other.
 void StochasticInput::runInOrder(Param& param, RungeKutta& rk, const RunPlan& plan,
                                  const std::vector<StochasticRun>& runs) {
+    runShown = runs.front();
     beginProgress(param, runs.size(), false);
     StepCounter counter(stepsDone, &progress);
     StochasticWorker worker(*this, *grid, rk, counter);
     for (const StochasticRun& run : runs) {
         RunWork work;
         work.param = &param;
+        runShown = run;
         runStartUnits = stepsDone.load();
         prepareRun(param, plan, run, work);
         for (StochasticAnalysis analysis : analysesOn(param)) {
@@ -774,9 +776,9 @@ void StochasticInput::beginProgress(const Param& param, std::size_t runs, bool b
     const long long stepsPerRun = static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
     if (stepsPerRun == 0 || runs == 0) return;
     ProgressMeter::Describe inOrder = [this, runs, stepsPerRun](long long done, long long) {
-        return "stochastic: run " + std::to_string(currentRun->index + 1) + "/" + std::to_string(runs) + " (config " +
-               std::to_string(currentRun->configuration) + ", part " + std::to_string(currentRun->windPart) +
-               "), step " + std::to_string(done - runStartUnits) + "/" + std::to_string(stepsPerRun);
+        return "stochastic: run " + std::to_string(runShown.index + 1) + "/" + std::to_string(runs) + " (config " +
+               std::to_string(runShown.configuration) + ", part " + std::to_string(runShown.windPart) + "), step " +
+               std::to_string(done - runStartUnits) + "/" + std::to_string(stepsPerRun);
     };
     ProgressMeter::Describe beside = [this, runs](long long, long long) {
         return "stochastic: " + std::to_string(runsDone) + "/" + std::to_string(runs) + " runs done";

@@ -254,9 +254,10 @@ private:
     // Whether this process writes the files the setup chain makes (the power
     // and wind series): the leader of a cluster run alone.
     bool writesSeries = true;
-    // Counts the integration steps of every run; runStartUnits: the count
-    // when the current run started.
+    // Counts the integration steps of every run; runShown: the run that
+    // integrates, in order, and runStartUnits: the count when it started.
     ProgressMeter progress;
+    StochasticRun runShown;
     std::atomic<long long> stepsDone{0};
     long long runStartUnits = 0;
     std::size_t runsDone = 0;

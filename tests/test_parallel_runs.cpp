@@ -73,6 +73,21 @@ TEST(ParallelStochastic, DependentRunsAndFailingPowerFlowsKeepTheirOrder) {
     expectSameOnEveryThreadCount(failing);
 }
 
+// The progress line (forced on, into a pipe) of runs in order names the run
+// and its step; of runs beside each other, the runs done. Either way the
+// console text is that of a run without it.
+TEST(ParallelStochastic, ProgressLineOfRunsInOrderAndBesideEachOther) {
+    for (const char* extra : {"", "Cascade restore lines\n"}) {
+        const Outcome quiet = runWithThreads(everyStochasticMode(extra), 2);
+        const Outcome shown = runIn(everyStochasticMode(extra), {TESSALY_BIN, "-j", "2", "--progress"});
+        EXPECT_EQ(maskTimes(shown.run.out), maskTimes(quiet.run.out)) << extra;
+        EXPECT_EQ(shown.files, quiet.files) << extra;
+        const std::string first = *extra ? "\rstochastic: 0/6 runs done, 0:00 elapsed"
+                                         : "\rstochastic: run 1/6 (config 0, part 0), step 0/1000, 0:00 elapsed";
+        EXPECT_TRUE(contains(shown.run.err, first)) << shown.run.err;
+    }
+}
+
 // A second run appends its records after the first one's, whatever threads
 // either ran on; the manifest says where.
 TEST(ParallelRaster, AppendingRunStartsAtTheSizeTheFilesHad) {
