@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -88,18 +89,51 @@ double CodeUtils::getRunTimeCPU() { return static_cast<double>(clock() - startCp
 
 // ---- diagnostics ---------------------------------------------------------------
 
-void CodeUtils::warn(const std::string& message) {
+namespace {
+
+// Worker threads warn about files they cannot write while the main thread
+// warns about its own work: one warning at a time, each on its own line.
+std::mutex& warningMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool& warningsOn() {
+    static bool shown = true;
+    return shown;
+}
+
+void printWarning(const std::string& message) {
     flushConsole();
     ProgressLine::clear();
     std::cerr << "tessaly: warning: " << message << '\n';
 }
 
+}  // namespace
+
+void CodeUtils::showWarnings(bool on) {
+    std::lock_guard<std::mutex> lock(warningMutex());
+    warningsOn() = on;
+}
+
+bool CodeUtils::warningsShown() {
+    std::lock_guard<std::mutex> lock(warningMutex());
+    return warningsOn();
+}
+
+void CodeUtils::warn(const std::string& message) {
+    std::lock_guard<std::mutex> lock(warningMutex());
+    if (warningsOn()) printWarning(message);
+}
+
 void CodeUtils::warnUnwritable(const std::string& path) {
     // errno first: the set insertion below may allocate and touch it.
     std::string reason = std::strerror(errno);
+    std::lock_guard<std::mutex> lock(warningMutex());
     static std::set<std::string> reported;
     if (!reported.insert(path).second) return;
-    warn("cannot write " + path + ": " + reason);
+    // Every process of a cluster run writes files of its own.
+    printWarning("cannot write " + path + ": " + reason);
 }
 
 // ---- text input ------------------------------------------------------------------

@@ -37,10 +37,16 @@ public:
     double getRunTimeCPU();
 
     // ---- diagnostics -----------------------------------------------------
-    // "tessaly: warning: <message>" on standard error.
+    // "tessaly: warning: <message>" on standard error. Thread-safe.
     static void warn(const std::string& message);
-    // Warns "cannot write PATH: REASON" the first time PATH fails in this run.
+    // Warns "cannot write PATH: REASON" the first time PATH fails in this run,
+    // also where other warnings are not shown. Thread-safe.
     static void warnUnwritable(const std::string& path);
+    // Off: warn() prints nothing. The processes of a cluster run other than
+    // the first read the same input and solve the same power flows: their
+    // warnings would repeat the first one's.
+    static void showWarnings(bool on);
+    static bool warningsShown();
 
     // ---- text input --------------------------------------------------------
     // Every value reader below marks the lines it consumes as values of the

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -33,7 +34,9 @@ const char* const kFooter =
     "  3  completed, but a power flow did not find the steady state\n"
     "  4  completed, but a result file could not be written (results incomplete)\n"
     "\n"
-    "Environment: TESSALY_THREADS gives the thread count when -j is not given.";
+    "Environment: TESSALY_THREADS gives the thread count when -j is not given.\n"
+    "Started by an MPI launcher (mpirun -n R, srun), R processes share the work;\n"
+    "the first prints and writes the report and the manifest.";
 
 bool isDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
@@ -57,13 +60,24 @@ int defaultThreads(const CommandLineEnvironment& environment) {
                                            : 1;
 }
 
+// The hardware threads this process may run on: fewer than the machine has
+// where a launcher or a batch system binds it to some (mpirun, srun, taskset).
+unsigned usableHardwareThreads() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+    return std::thread::hardware_concurrency();
+}
+
 }  // namespace
 
 CommandLineEnvironment CommandLineEnvironment::ofProcess() {
     CommandLineEnvironment environment;
     environment.threadsVariable = std::getenv("TESSALY_THREADS");
     environment.stderrIsTerminal = isatty(STDERR_FILENO) == 1;
-    environment.hardwareThreads = std::thread::hardware_concurrency();
+    environment.hardwareThreads = usableHardwareThreads();
     return environment;
 }
 
@@ -104,7 +118,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv, const CommandLin
     std::string threads;
     CLI::Option* threadsOption =
         app.add_option("-j,--threads", threads,
-                       "Worker threads, at least 1 (default: TESSALY_THREADS, else\nevery hardware thread)")
+                       "Worker threads, at least 1 (default: TESSALY_THREADS, else\n"
+                       "every hardware thread the process may run on)")
             ->type_name("N");
     bool progressOn = false;
     bool progressOff = false;

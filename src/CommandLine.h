@@ -12,7 +12,8 @@ struct CommandLineEnvironment {
     // TESSALY_THREADS, or null when not set.
     const char* threadsVariable = nullptr;
     bool stderrIsTerminal = false;
-    // std::thread::hardware_concurrency() (0 when unknown).
+    // The hardware threads the process may run on (its CPU affinity; 0 when
+    // unknown).
     unsigned hardwareThreads = 0;
 
     // The environment of this process.

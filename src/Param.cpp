@@ -6,7 +6,6 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
-#include <limits>
 
 #include "CodeUtils.h"
 #include "InputText.h"
@@ -251,9 +250,7 @@ Param::Param()
       randSeed(static_cast<unsigned>(time(nullptr))),
       randSeedStart(randSeed),
       outputFilename("00"),
-      sigmaQuad(0.0001),
-      enRetReached(false),
-      enRetTime(std::numeric_limits<double>::infinity()) {}
+      sigmaQuad(0.0001) {}
 
 bool Param::readParamsFromFile(std::string fileName) {
     InputText in(fileName);

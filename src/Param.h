@@ -93,10 +93,6 @@ public:
     std::vector<double> initVec;
     std::vector<double> ppSpanVec;
     std::vector<double> telegValues;
-    std::vector<double> freqmax;
-    std::vector<double> freqmaxTime;
-    std::vector<double> phasmax;
-    std::vector<double> phasmaxTime;
     std::vector<double> lineMaxFlows;
     std::vector<double> lineMaxRatios;
     std::vector<int> lineMaxIds;
@@ -105,10 +101,6 @@ public:
     std::string outputFilename;
     std::string outputFilenameCopy;
     double sigmaQuad;
-
-    // Energy-return state of the raster energy mode.
-    bool enRetReached;
-    double enRetTime;
 
     Param();
 
@@ -176,15 +168,6 @@ public:
     void setSaveOmsum(double every);
     void setSaveOrdpar(double every);
     void setPPRKSteps(double span);
-
-    std::vector<double>& getFreqmax() { return freqmax; }
-    void setFreqmax(std::vector<double> v) { freqmax = v; }
-    std::vector<double>& getFreqmaxTime() { return freqmaxTime; }
-    void setFreqmaxTime(std::vector<double> v) { freqmaxTime = v; }
-    std::vector<double>& getPhasmax() { return phasmax; }
-    void setPhasmax(std::vector<double> v) { phasmax = v; }
-    std::vector<double>& getPhasmaxTime() { return phasmaxTime; }
-    void setPhasmaxTime(std::vector<double> v) { phasmaxTime = v; }
 
     void resetFlanks();
     void initAll(int n);

@@ -953,7 +953,10 @@ void PowerGrid::checkLines(double* theta, std::vector<int>* fromList, std::vecto
             }
             if (flow > line.getCapacity()) {
                 line.setOnline(false);
-                getTrLine(line.getToNode(), line.getFromNode())->setOnline(false);
+                // A record without a reverse one leaves the null line, which
+                // every grid (and every worker's copy) shares, as it is.
+                TransmissionLine* reverse = getTrLine(line.getToNode(), line.getFromNode());
+                if (!reverse->isNull()) reverse->setOnline(false);
                 couplingsStale = true;
                 fromList->push_back(line.getFromNode());
                 toList->push_back(line.getToNode());

@@ -30,7 +30,12 @@ std::vector<Feature> features() {
 #else
     const bool sanitized = false;
 #endif
-    return {{"mpi", false}, {"fast_kernel", true}, {"sanitizers", sanitized}};
+#ifdef TESSALY_MPI
+    const bool mpi = true;
+#else
+    const bool mpi = false;
+#endif
+    return {{"mpi", mpi}, {"fast_kernel", true}, {"sanitizers", sanitized}};
 }
 
 std::vector<std::string> fastKernelVariants() {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 
 namespace {
 
@@ -14,6 +15,8 @@ struct LineState {
     bool enabled = false;
     bool shown = false;
     std::size_t width = 80;
+    // Worker threads may warn while the main thread draws the line.
+    std::mutex mutex;
 };
 
 LineState& lineState() {
@@ -48,17 +51,33 @@ double secondsBetween(std::chrono::steady_clock::time_point from, std::chrono::s
 
 // ---- the line ------------------------------------------------------------------
 
+namespace {
+
+void clearShownLine(LineState& state) {
+    if (!state.shown) return;
+    state.shown = false;
+    writeToStderr(std::string("\r") + kClearToEnd);
+}
+
+}  // namespace
+
 void ProgressLine::enable(bool on) {
     LineState& state = lineState();
-    clear();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    clearShownLine(state);
     state.enabled = on;
     if (on) state.width = terminalWidth();
 }
 
-bool ProgressLine::enabled() { return lineState().enabled; }
+bool ProgressLine::enabled() {
+    LineState& state = lineState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.enabled;
+}
 
 void ProgressLine::show(const std::string& text) {
     LineState& state = lineState();
+    std::lock_guard<std::mutex> lock(state.mutex);
     if (!state.enabled) return;
     // Console text still buffered goes out first, on its own line.
     std::fflush(stdout);
@@ -68,9 +87,8 @@ void ProgressLine::show(const std::string& text) {
 
 void ProgressLine::clear() {
     LineState& state = lineState();
-    if (!state.shown) return;
-    state.shown = false;
-    writeToStderr(std::string("\r") + kClearToEnd);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    clearShownLine(state);
 }
 
 // ---- the meter -------------------------------------------------------------------

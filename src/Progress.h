@@ -1,6 +1,7 @@
 #ifndef TESSALY_PROGRESS_H
 #define TESSALY_PROGRESS_H
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <functional>
@@ -48,6 +49,12 @@ public:
     void advance() {
         if (++done >= nextPoll) poll();
     }
+    // Sets the count to `units` done, for work that other threads count (see
+    // StepCounter), and draws the line when it is due.
+    void advanceTo(long long units) {
+        done = units;
+        if (done >= nextPoll) poll();
+    }
     // Stops counting and clears a line this meter showed.
     void end();
 
@@ -68,6 +75,36 @@ private:
     bool shown = false;
     Clock::time_point started;
     Clock::time_point nextDraw;
+};
+
+// Counts one worker's integration steps into a total that several workers
+// share, in batches: a step costs an increment and a compare, the shared
+// counter is touched every kBatch steps. The meter, when there is one, is
+// drawn from the total at every batch: the worker then is the thread that
+// draws (one integrating on the main thread); otherwise the main thread
+// draws from total() while it waits for the workers.
+class StepCounter {
+public:
+    StepCounter(std::atomic<long long>& total, ProgressMeter* meter = nullptr) : shared(&total), meter(meter) {}
+    ~StepCounter() { flush(); }
+    StepCounter(const StepCounter&) = delete;
+    StepCounter& operator=(const StepCounter&) = delete;
+
+    void advance() {
+        if (++pending == kBatch) flush();
+    }
+    void flush() {
+        if (pending == 0) return;
+        const long long now = shared->fetch_add(pending, std::memory_order_relaxed) + pending;
+        pending = 0;
+        if (meter != nullptr) meter->advanceTo(now);
+    }
+
+private:
+    static const long long kBatch = 256;
+    std::atomic<long long>* shared;
+    ProgressMeter* meter;
+    long long pending = 0;
 };
 
 // The progress line of a run, on or off for the lifetime of the object. On,

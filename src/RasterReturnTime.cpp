@@ -1,73 +1,32 @@
 #include "RasterReturnTime.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <optional>
 #include <sstream>
-#include <utility>
 
 #include "CodeUtils.h"
+#include "Function.h"
 #include "InputText.h"
 #include "Param.h"
 #include "PowerGrid.h"
-#include "ResultFile.h"
-#include "ResultPaths.h"
-#include "RungeKutta.h"
+#include "Progress.h"
+#include "RasterWorker.h"
+#include "WorkerPool.h"
 
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
-// One integration run from an initial condition. After step() the current
-// arrays hold the newest state; the two states trade places, so a step
-// allocates nothing.
-class Trajectory {
-public:
-    Trajectory(RungeKutta& rk, double h, const double* phases, const double* freqs, int n, ProgressMeter& progress)
-        : rk(rk), h(h), cur(phases, freqs, n), next(n), progress(progress) {}
-
-    void step() {
-        rk.rk4(h, cur.freqs.data(), cur.phases.data(), next.freqs.data(), next.phases.data());
-        std::swap(cur, next);
-        progress.advance();
-    }
-    double* freqs() { return cur.freqs.data(); }
-    double* phases() { return cur.phases.data(); }
-
-private:
-    struct State {
-        std::vector<double> phases;
-        std::vector<double> freqs;
-        explicit State(int n) : phases(n, 0.0), freqs(n, 0.0) {}
-        State(const double* p, const double* f, int n) : phases(p, p + n), freqs(f, f + n) {}
-    };
-    RungeKutta& rk;
-    double h;
-    State cur;
-    State next;
-    ProgressMeter& progress;
-};
-
-std::string resultPath(const Param& param, const char* stem) { return results::path(param.outputFilename, stem); }
+// How often the main thread looks at the workers' progress.
+const std::chrono::milliseconds kProgressTick{50};
 
 // The raster's result subdirectories.
 const char* const kResultDirectories[] = {"heijtor", "frequency", "ijtor", "phase", "etraj", "ipm"};
-
-// Appends one initial condition's initial and then final state to the
-// "frequency" and "phase" files that the mean and energy return-time modes share.
-void appendInitialAndFinalState(const Param& param, const double* phases, const double* freqs, Trajectory& traj,
-                                int n) {
-    ResultFile freqFile(resultPath(param, results::kFrequency));
-    freqFile.write(freqs, n);
-    freqFile.write(traj.freqs(), n);
-    freqFile.close();
-    ResultFile phaseFile(resultPath(param, results::kPhase));
-    phaseFile.write(phases, n);
-    phaseFile.write(traj.phases(), n);
-}
 
 std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
 
@@ -94,8 +53,6 @@ RasterReturnTime::RasterReturnTime(PowerGrid* grid)
     : grid(grid),
       pertDelay(0),
       firstPertNode(0),
-      pertNode(0),
-      pertNodeCount(0),
       lastPertNode(0),
       threshRows(1),
       fixedThreshNum(false),
@@ -108,9 +65,7 @@ RasterReturnTime::RasterReturnTime(PowerGrid* grid)
       thresholdHigh(0),
       thresholdLow(0),
       threshSpread(0),
-      numOfThresh(0),
-      retTime(1, std::vector<double>(1, kInf)),
-      retFlag(1, std::vector<char>(1, 0)) {}
+      numOfThresh(0) {}
 
 RasterReturnTime::~RasterReturnTime() = default;
 
@@ -279,30 +234,82 @@ void RasterReturnTime::requireParamNodeCount(const Param& param, const char* mod
     }
 }
 
-void RasterReturnTime::rasterRT(Param& param, RungeKutta& rk) {
+void RasterReturnTime::rasterRT(Param& param, Function& function, const Parallelism& parallelism) {
     validate(param);
-    makeResultDirectories(param);
+    const ProcessGroup& processes = *parallelism.processes;
+    if (processes.isLeader()) makeResultDirectories(param);
     resetThresh();
-    takeSteadyState();
+    if (walked || !walks()) return;
+    walked = true;
 
-    const std::vector<double> freqOffsets = frequencyOffsets();
-    const std::vector<double> phaseOffsetRow = phaseOffsets();
-    const int n = grid->getNumNodes();
-    std::vector<double> initPhases(n);
-    std::vector<double> initFreqs(n);
-    beginProgress(param);
-    while (nextPertNode()) {
-        for (double f : freqOffsets) {
-            for (double p : phaseOffsetRow) {
-                for (int i = 0; i < n; ++i) {
-                    initFreqs[i] = 0.0;
-                    initPhases[i] = steadyPhases[i];
-                }
-                initPhases[pertNode] = steadyPhases[pertNode] + p;
-                initFreqs[pertNode] = f;
-                runModes(param, rk, initPhases.data(), initFreqs.data());
+    RasterJob job;
+    job.param = &param;
+    job.function = &function;
+    // Built here, once: the workers only read it.
+    job.kernel = &function.kernel();
+    job.variant = function.kernelVariant();
+    job.nodes = grid->getNumNodes();
+    job.steadyPhases = grid->getVoltAngSS();
+    job.firstNode = firstPertNode;
+    job.frequencyOffsets = frequencyOffsets();
+    job.phaseOffsets = phaseOffsets();
+    std::optional<EnergyMeasure> energy;
+    if (param.isModeERT()) {
+        energy.emplace(*grid);
+        job.energy = &*energy;
+    }
+    job.thresholds = &thresholds;
+    job.bands = numOfThresh;
+
+    {
+        RasterFiles files(param, job.nodes, processes);
+        walkShare(job, files, parallelism);
+    }
+    // The files are complete when every process has closed its share.
+    processes.barrier();
+}
+
+// This process's share of the initial conditions (every ranks-th from its
+// rank on), taken one at a time by the workers as they come free: the costs
+// of initial conditions differ.
+void RasterReturnTime::walkShare(const RasterJob& job, RasterFiles& files, const Parallelism& parallelism) {
+    const ProcessGroup& processes = *parallelism.processes;
+    const long long total = initialConditions();
+    const long long share = total > processes.rank() ? (total - processes.rank() - 1) / processes.size() + 1 : 0;
+    if (share == 0) return;
+    const int threads = static_cast<int>(std::min<long long>(std::max(parallelism.threads, 1), share));
+
+    std::atomic<long long> next{0};
+    std::atomic<long long> stepsDone{0};
+    std::atomic<int> latestNode{job.nodeOf(processes.rank())};
+    ProgressMeter progress;
+    const long long steps = job.steps();
+    if (steps > 0) {
+        progress.begin(
+            share * steps,
+            [&](long long done, long long) {
+                return "raster: " + std::to_string(std::min(done / steps, share)) + "/" + std::to_string(share) +
+                       " initial conditions (node " + std::to_string(latestNode.load()) + ")";
+            },
+            ProgressMeter::kAnalysis);
+    }
+    WorkerPool pool(threads);
+    for (int w = 0; w < threads; ++w) {
+        pool.submit([&](int) {
+            RasterWorker worker(job, files, stepsDone);
+            for (long long k; (k = next.fetch_add(1)) < share;) {
+                const long long ic = processes.rank() + k * processes.size();
+                latestNode.store(job.nodeOf(ic));
+                worker.integrate(ic);
             }
-        }
+        });
+    }
+    try {
+        while (pool.waitUntilAtMost(0, kProgressTick) > 0) progress.advanceTo(stepsDone.load());
+    } catch (...) {
+        // A worker failed: the others take no further initial condition.
+        next.store(share);
+        throw;
     }
     progress.end();
 }
@@ -329,23 +336,6 @@ long long RasterReturnTime::initialConditions() const {
            static_cast<long long>(phaseOffsets().size());
 }
 
-// The walk's work is counted in integration steps: every mode that is on
-// integrates S - 1 steps per initial condition.
-void RasterReturnTime::beginProgress(const Param& param) {
-    const int modes = (param.isModeERT() ? 1 : 0) + (param.isModeRMRT() ? 1 : 0) + (param.isModeMaxp() ? 1 : 0) +
-                      (param.isModeStraj() && param.rkSteps >= 2 ? 1 : 0);
-    const long long stepsPerCondition = static_cast<long long>(modes) * std::max(param.rkSteps - 1, 0);
-    const long long conditions = initialConditions();
-    if (stepsPerCondition == 0 || conditions == 0) return;
-    progress.begin(
-        conditions * stepsPerCondition,
-        [this, stepsPerCondition, conditions](long long done, long long) {
-            return "raster: " + std::to_string(std::min(done / stepsPerCondition, conditions)) + "/" +
-                   std::to_string(conditions) + " initial conditions (node " + std::to_string(pertNode) + ")";
-        },
-        ProgressMeter::kAnalysis);
-}
-
 // The subdirectories are made (and announced) in the working directory, and
 // silently under the directory part of the output name, where the files go.
 void RasterReturnTime::makeResultDirectories(const Param& param) const {
@@ -353,39 +343,6 @@ void RasterReturnTime::makeResultDirectories(const Param& param) const {
     for (const char* dir : kResultDirectories) {
         CodeUtils::cdir(dir);
         if (!outputDir.empty()) CodeUtils::makeDirectory(outputDir + dir);
-    }
-}
-
-void RasterReturnTime::runModes(Param& param, RungeKutta& rk, double* phases, double* freqs) {
-    if (param.isModeERT()) enrtIC(param, rk, phases, freqs);
-    if (param.isModeRMRT()) mrtIC(param, rk, phases, freqs);
-    if (param.isModeMaxp()) maxPIC(param, rk, phases, freqs);
-    if (param.isModeStraj()) trajIC(param, rk, phases, freqs);
-}
-
-bool RasterReturnTime::nextPertNode() {
-    pertNode = firstPertNode + pertNodeCount;
-    ++pertNodeCount;
-    return pertNode < lastPertNode;
-}
-
-void RasterReturnTime::takeSteadyState() {
-    steadyPhases = grid->getVoltAngSS();
-    const int n = grid->getNumNodes();
-    inertias.assign(n, 0.0);
-    netPowers.assign(n, 0.0);
-    energyLines.clear();
-    for (int i = 0; i < n; ++i) {
-        const Node* node = grid->getNode(i);
-        inertias[i] = node->getInertia();
-        netPowers[i] = node->getPowerMech() - node->getPowerDiag();
-        // A copy per record: the coupling getter (which zeroes lines out of
-        // service) is not const.
-        for (TransmissionLine line : grid->linesOf(i)) {
-            const int to = line.getToNode();
-            const double phi = line.getCouplingAng();
-            energyLines.push_back({i, to, line.getCouplingMag(), phi, std::cos(steadyPhases[i] - steadyPhases[to] - phi)});
-        }
     }
 }
 
@@ -398,46 +355,7 @@ void RasterReturnTime::resetThresh() {
     } else {
         thresholds.clear();
     }
-    const int n = grid->getNumNodes() > 0 ? grid->getNumNodes() : 0;
-    retTime.assign(rows, std::vector<double>(n, kInf));
-    retFlag.assign(rows, std::vector<char>(n, 0));
     threshRows = rows;
-}
-
-void RasterReturnTime::clearReturnTable() {
-    for (std::vector<double>& row : retTime) row.assign(row.size(), kInf);
-    for (std::vector<char>& row : retFlag) row.assign(row.size(), 0);
-}
-
-void RasterReturnTime::setRetTime(double* values, double t, int k) {
-    const double thr = thresholds.at(k);
-    std::vector<double>& times = retTime[k];
-    std::vector<char>& inside = retFlag[k];
-    const size_t n = times.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (std::fabs(values[i]) < thr) {
-            if (!inside[i]) {
-                times[i] = t;
-                inside[i] = 1;
-            }
-        } else {
-            inside[i] = 0;
-            times[i] = kInf;
-        }
-    }
-}
-
-void RasterReturnTime::setRetAllThresh(double* values, double t) {
-    for (int k = 0; k < numOfThresh; ++k) setRetTime(values, t, k);
-}
-
-void RasterReturnTime::setMeanRet(double* out) {
-    const int n = grid->getNumNodes();
-    for (int i = 0; i < n; ++i) {
-        double sum = 0.0;
-        for (int k = 0; k < threshRows; ++k) sum += retTime[k].at(i);
-        out[i] = sum / numOfThresh;
-    }
 }
 
 double RasterReturnTime::getThresh(int k) { return thresholds.at(k); }
@@ -447,174 +365,4 @@ bool RasterReturnTime::vecConvergence(double* values, double eps, int n) {
         if (std::isnan(values[i]) || std::fabs(values[i]) > eps) return false;
     }
     return true;
-}
-
-// ---- modes -----------------------------------------------------------------------
-
-void RasterReturnTime::trajIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
-    const int steps = param.rkSteps;
-    if (steps < 2) return;
-    const int n = grid->getNumNodes();
-    ResultFile freqFile(resultPath(param, results::kFreqTraj));
-    ResultFile phasFile(resultPath(param, results::kPhasTraj));
-    Trajectory traj(rk, param.stepWidth, phases, freqs, n, progress);
-    for (int s = 1; s < steps; ++s) {
-        traj.step();
-        freqFile.write(traj.freqs(), n);
-        phasFile.write(traj.phases(), n);
-    }
-}
-
-void RasterReturnTime::maxPIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
-    requireParamNodeCount(param, "Mode maxp");
-    const int m = param.numNodes;
-    const double h = param.stepWidth;
-    // Each initial condition reports its own maxima.
-    param.setFreqmax(std::vector<double>(m, 0.0));
-    param.setFreqmaxTime(std::vector<double>(m, 0.0));
-    param.setPhasmax(std::vector<double>(m, 0.0));
-    param.setPhasmaxTime(std::vector<double>(m, 0.0));
-    std::vector<double>& freqMax = param.getFreqmax();
-    std::vector<double>& freqMaxTime = param.getFreqmaxTime();
-    std::vector<double>& phasMax = param.getPhasmax();
-    std::vector<double>& phasMaxTime = param.getPhasmaxTime();
-
-    Trajectory traj(rk, h, phases, freqs, m, progress);
-    for (int i = 1; i < param.rkSteps; ++i) {
-        traj.step();
-        const double t = i * h;
-        const double* om = traj.freqs();
-        const double* th = traj.phases();
-        for (int j = 0; j < m; ++j) {
-            if (std::fabs(om[j]) > std::fabs(freqMax[j])) {
-                freqMax[j] = om[j];
-                freqMaxTime[j] = t;
-            }
-            if (std::fabs(th[j]) > std::fabs(phasMax[j])) {
-                phasMax[j] = th[j];
-                phasMaxTime[j] = t;
-            }
-        }
-    }
-
-    std::vector<double> record;
-    record.reserve(8 * static_cast<size_t>(m));
-    for (int j = 0; j < m; ++j) {
-        record.insert(record.end(), {static_cast<double>(pertNode), static_cast<double>(j), phases[pertNode],
-                                     freqs[pertNode], freqMax.at(j), freqMaxTime.at(j), phasMax.at(j),
-                                     phasMaxTime.at(j)});
-    }
-    CodeUtils::vecToBinFileFast(record, resultPath(param, results::kMaxima));
-}
-
-void RasterReturnTime::mrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
-    const int n = grid->getNumNodes();
-    const double h = param.stepWidth;
-    // Each initial condition is measured on its own.
-    clearReturnTable();
-    Trajectory traj(rk, h, phases, freqs, n, progress);
-    for (int i = 1; i < param.rkSteps; ++i) {
-        traj.step();
-        setRetAllThresh(traj.freqs(), i * h);
-    }
-
-    std::vector<double> means(n);
-    setMeanRet(means.data());
-    std::vector<double> record;
-    record.reserve(5 * static_cast<size_t>(n));
-    for (int j = 0; j < n; ++j) {
-        record.insert(record.end(), {static_cast<double>(pertNode), static_cast<double>(j), phases[pertNode],
-                                     freqs[pertNode], means[j]});
-    }
-    CodeUtils::vecToBinFileFast(record, resultPath(param, results::kMeanReturn));
-    appendInitialAndFinalState(param, phases, freqs, traj, n);
-}
-
-void RasterReturnTime::enrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs) {
-    requireParamNodeCount(param, "Mode ERT");
-    takeSteadyState();
-    const int m = param.numNodes;
-    const int steps = param.rkSteps;
-    const int every = param.saveRKEvery;
-    const bool sampling = every >= 1 && every < steps;
-    // Each initial condition gets its own energy return time.
-    param.enRetReached = false;
-    param.enRetTime = kInf;
-
-    ResultFile energyFile(resultPath(param, results::kEnergyTraj));
-    std::optional<ResultFile> freqSamples;
-    std::optional<ResultFile> phaseSamples;
-    if (sampling) {
-        freqSamples.emplace(resultPath(param, results::kFrequencySamples));
-        phaseSamples.emplace(resultPath(param, results::kPhaseSamples));
-    }
-
-    Trajectory traj(rk, param.stepWidth, phases, freqs, m, progress);
-    for (int i = 1; i < steps; ++i) {
-        traj.step();
-        const double energy = currentEnergy(traj.phases(), traj.freqs());
-        updateEnergyReturn(param, energy, i);
-        energyFile.write(energy);
-        if (sampling && (i - 1) % every == 0) {
-            freqSamples->write(traj.freqs(), m);
-            phaseSamples->write(traj.phases(), m);
-        }
-    }
-
-    CodeUtils::vecToBinFile({static_cast<double>(pertNode), 0.0, phases[pertNode], freqs[pertNode], param.enRetTime},
-                            resultPath(param, results::kEnergyReturn));
-    appendInitialAndFinalState(param, phases, freqs, traj, m);
-}
-
-// ---- energy --------------------------------------------------------------------
-
-void RasterReturnTime::setEnergyRet(Param& param, double* phases, double* freqs, int i) {
-    updateEnergyReturn(param, currentEnergy(phases, freqs), i);
-}
-
-void RasterReturnTime::updateEnergyReturn(Param& param, double energy, int i) {
-    if (energy < param.getEnThresh()) {
-        if (!param.enRetReached) {
-            param.enRetReached = true;
-            param.enRetTime = i * param.stepWidth;
-        }
-    } else {
-        param.enRetReached = false;
-        param.enRetTime = kInf;
-    }
-}
-
-double RasterReturnTime::deviation(double* phases, int i) const {
-    return CodeUtils::smallerAngle(phases[i] - steadyPhases[i]);
-}
-
-double RasterReturnTime::enT(double* /*phases*/, double* freqs) {
-    double sum = 0.0;
-    const int n = static_cast<int>(inertias.size());
-    for (int i = 0; i < n; ++i) sum += 0.5 * inertias[i] * (freqs[i] * freqs[i]);
-    return sum;
-}
-
-double RasterReturnTime::enV(double* phases, double* /*freqs*/) {
-    double lineSum = 0.0;
-    for (const EnergyLine& l : energyLines) {
-        lineSum += 0.5 * l.k * (l.cosSteady - std::cos(phases[l.from] - phases[l.to] - l.phi));
-    }
-    double powerSum = 0.0;
-    const int n = static_cast<int>(netPowers.size());
-    for (int i = 0; i < n; ++i) powerSum += netPowers[i] * deviation(phases, i);
-    return lineSum - powerSum;
-}
-
-double RasterReturnTime::currentEnergy(double* phases, double* freqs) {
-    return enT(phases, freqs) + enV(phases, freqs);
-}
-
-double RasterReturnTime::harmonicEnergy(double* phases, double* freqs) {
-    double sum = 0.0;
-    for (const EnergyLine& l : energyLines) {
-        const double dd = deviation(phases, l.from) - deviation(phases, l.to);
-        sum += 0.25 * l.k * l.cosSteady * (dd * dd);
-    }
-    return enT(phases, freqs) + sum;
 }

@@ -5,12 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "Progress.h"
+#include "ProcessGroup.h"
 
+class Function;
 class InputText;
 class Param;
 class PowerGrid;
-class RungeKutta;
+class RasterFiles;
+struct RasterJob;
 
 // Raster return-time analysis: perturbs every node of a range over a raster of
 // phase and frequency offsets and measures how the grid returns.
@@ -29,8 +31,13 @@ public:
     std::string toString();
     // Throws InputError for a configuration the analysis cannot run on.
     void validate(const Param& param) const;
-    // Validates (before anything is written), then walks the raster.
-    void rasterRT(Param& param, RungeKutta& rk);
+    // Validates (before anything is written), then integrates every initial
+    // condition of the raster once (a second call does nothing), on the
+    // worker threads and processes `parallelism` gives. Every result file's
+    // records of one initial condition fill a byte range known before the
+    // run, so the workers write them in place: the files are those of a run
+    // on one thread, byte for byte. The grid must not change meanwhile.
+    void rasterRT(Param& param, Function& function, const Parallelism& parallelism = {});
 
     // ---- the raster's initial conditions -------------------------------------
     // Whether the walk has any initial condition (a node range and a
@@ -45,30 +52,10 @@ public:
     // Nodes x frequency offsets x phase offsets.
     long long initialConditions() const;
 
-    // ---- raster walk and return-time table ---------------------------------
-    bool nextPertNode();
+    // ---- return-time thresholds ----------------------------------------------
     void resetThresh();
-    void setRetTime(double* values, double t, int k);
-    void setRetAllThresh(double* values, double t);
-    void setMeanRet(double* out);
     double getThresh(int k);
     bool vecConvergence(double* values, double eps, int n);
-    // Copies the grid's steady-state phases, the reference of the raster's
-    // initial states and of the energy measure.
-    void takeSteadyState();
-
-    // ---- modes, one initial condition each -----------------------------------
-    void enrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs);
-    void mrtIC(Param& param, RungeKutta& rk, double* phases, double* freqs);
-    void maxPIC(Param& param, RungeKutta& rk, double* phases, double* freqs);
-    void trajIC(Param& param, RungeKutta& rk, double* phases, double* freqs);
-
-    // ---- energy measure (relative to the steady state of takeSteadyState) ---
-    void setEnergyRet(Param& param, double* phases, double* freqs, int i);
-    double currentEnergy(double* phases, double* freqs);
-    double harmonicEnergy(double* phases, double* freqs);
-    double enT(double* phases, double* freqs);
-    double enV(double* phases, double* freqs);
 
     // ---- accessors ---------------------------------------------------------
     double getFreqPertMin() const { return freqPertMin; }
@@ -100,19 +87,13 @@ public:
     void setFirstPertNode(int node) { firstPertNode = node; }
     int getLastPertNode() const { return lastPertNode; }
     void setLastPertNode(int node) { lastPertNode = node; }
-    int getPertNode() const { return pertNode; }
-    int getPertNodeCount() const { return pertNodeCount; }
     int getThreshRows() const { return threshRows; }
     const std::vector<double>& getThresholds() const { return thresholds; }
-    double getRetTime(int k, int i) const { return retTime.at(k).at(i); }
-    bool getRetFlag(int k, int i) const { return retFlag.at(k).at(i) != 0; }
 
 private:
     PowerGrid* grid;
     int pertDelay;
     int firstPertNode;
-    int pertNode;
-    int pertNodeCount;
     int lastPertNode;
     int threshRows;
     bool fixedThreshNum;
@@ -127,36 +108,14 @@ private:
     double threshSpread;
     int numOfThresh;
     std::vector<double> thresholds;
-    std::vector<std::vector<double>> retTime;
-    std::vector<std::vector<char>> retFlag;
-
-    // Steady-state phases and, for the energy measure, one entry per line
-    // record in node order and line-list order.
-    struct EnergyLine {
-        int from;
-        int to;
-        double k;
-        double phi;
-        double cosSteady;  // cos(s_from - s_to - phi)
-    };
-    std::vector<double> steadyPhases;
-    std::vector<EnergyLine> energyLines;
-    std::vector<double> inertias;
-    std::vector<double> netPowers;  // powerMech - powerDiag
-
-    // Counts the integration steps of the walk.
-    ProgressMeter progress;
+    bool walked = false;
 
     void validateNodeRange() const;
     void validateOffsets() const;
     void validateModeSettings(const Param& param) const;
     void requireParamNodeCount(const Param& param, const char* modeKey) const;
     void makeResultDirectories(const Param& param) const;
-    void runModes(Param& param, RungeKutta& rk, double* phases, double* freqs);
-    void beginProgress(const Param& param);
-    void clearReturnTable();
-    void updateEnergyReturn(Param& param, double energy, int i);
-    double deviation(double* phases, int i) const;
+    void walkShare(const RasterJob& job, RasterFiles& files, const Parallelism& parallelism);
 };
 
 #endif

@@ -206,20 +206,22 @@ void RunManifest::finish(int status) {
 
 // ---- the stochastic runs -----------------------------------------------------------
 
-template <typename MakeSegment>
-void RunManifest::takeSegments(results::Kind kind, const StochasticRun& run, MakeSegment segmentOf) {
+template <typename SizeOf, typename MakeSegment>
+void RunManifest::takeSegments(results::Kind kind, const StochasticRun& run, SizeOf sizeOf, MakeSegment segmentOf) {
     for (FileState& file : files) {
         // Files of other runs are left alone; shared files may hold this run's values.
         if (file.plan.kind != kind || (file.plan.run && *file.plan.run != run.index)) continue;
-        const long long size = fileSize(file.plan.path);
+        const long long size = sizeOf(file);
         if (size <= file.accounted) continue;
         file.segments.push_back(segmentOf(file, size - file.accounted));
         file.accounted = size;
     }
 }
 
+// The series files as they are on disk: the setup chain has just written them.
 void RunManifest::windSeriesWritten(const StochasticRun& run, int node) {
-    takeSegments(results::Kind::stochWindSpeed, run, [&](const FileState&, long long bytes) {
+    auto sizeOnDisk = [](const FileState& file) { return fileSize(file.plan.path); };
+    takeSegments(results::Kind::stochWindSpeed, run, sizeOnDisk, [&](const FileState&, long long bytes) {
         Segment segment;
         segment.run = run.index;
         segment.node = node;
@@ -228,32 +230,44 @@ void RunManifest::windSeriesWritten(const StochasticRun& run, int node) {
     });
 }
 
-void RunManifest::analysisFinished(const StochasticRun& run, const char* modeKey) {
-    const char* analysis = segmentAnalysis(modeKey);
-    if (analysis == nullptr) return;
-    const long long width = std::string(analysis) == "surv" ? setup.grid.getNumNodes() : 1;
-    takeSegments(results::Kind::stochSurvival, run, [&](const FileState&, long long bytes) {
-        Segment segment;
-        segment.analysis = analysis;
-        segment.width = width;
-        segment.records = width > 0 ? bytes / (width * static_cast<long long>(sizeof(double))) : 0;
-        return segment;
-    });
-    takeSegments(results::Kind::stochFlanks, run, [&](const FileState&, long long bytes) {
-        Segment segment;
-        segment.analysis = analysis;
-        segment.values = bytes / static_cast<long long>(sizeof(double));
-        return segment;
-    });
-}
-
-void RunManifest::runFinished(const StochasticRun& run) {
-    takeSegments(results::Kind::stochPowerSeries, run, [&](const FileState&, long long bytes) {
+void RunManifest::powerSeriesWritten(const StochasticRun& run) {
+    auto sizeOnDisk = [](const FileState& file) { return fileSize(file.plan.path); };
+    takeSegments(results::Kind::stochPowerSeries, run, sizeOnDisk, [&](const FileState&, long long bytes) {
         Segment segment;
         segment.run = run.index;
         segment.values = bytes / static_cast<long long>(sizeof(double));
         return segment;
     });
+}
+
+// The survival and flank records one analysis of the run added: up to the
+// sizes its files had when it ended (a run may end long after other runs
+// wrote their files).
+void RunManifest::takeAnalysisSegments(const StochasticRun& run, const StochasticRun::AnalysisEnd& end) {
+    const char* analysis = segmentAnalysis(analysisModeKey(end.analysis));
+    if (analysis == nullptr) return;
+    const long long width = std::string(analysis) == "surv" ? setup.grid.getNumNodes() : 1;
+    takeSegments(
+        results::Kind::stochSurvival, run, [&](const FileState&) { return end.survivalSize; },
+        [&](const FileState&, long long bytes) {
+            Segment segment;
+            segment.analysis = analysis;
+            segment.width = width;
+            segment.records = width > 0 ? bytes / (width * static_cast<long long>(sizeof(double))) : 0;
+            return segment;
+        });
+    takeSegments(
+        results::Kind::stochFlanks, run, [&](const FileState&) { return end.flankSize; },
+        [&](const FileState&, long long bytes) {
+            Segment segment;
+            segment.analysis = analysis;
+            segment.values = bytes / static_cast<long long>(sizeof(double));
+            return segment;
+        });
+}
+
+void RunManifest::runFinished(const StochasticRun& run) {
+    for (const StochasticRun::AnalysisEnd& end : run.analysisEnds) takeAnalysisSegments(run, end);
     if (run.index >= 0 && static_cast<std::size_t>(run.index) < runs.size()) runs[run.index] = run;
     // The document grows with every run: rewriting it after each of thousands
     // of short runs would cost more than the runs.

@@ -47,7 +47,7 @@ public:
     void finish(int exitStatus);
 
     void windSeriesWritten(const StochasticRun& run, int node) override;
-    void analysisFinished(const StochasticRun& run, const char* modeKey) override;
+    void powerSeriesWritten(const StochasticRun& run) override;
     void runFinished(const StochasticRun& run) override;
 
     // A part of a file that one analysis, run or turbine wrote (the fields
@@ -70,9 +70,11 @@ private:
     };
 
     // New segments for the files of `kind` that `run` may have written to: the
-    // bytes written since the last segment, as made by `segmentOf(file, bytes)`.
-    template <typename MakeSegment>
-    void takeSegments(results::Kind kind, const StochasticRun& run, MakeSegment segmentOf);
+    // bytes up to `sizeOf(file)` since the last segment, as made by
+    // `segmentOf(file, bytes)`.
+    template <typename SizeOf, typename MakeSegment>
+    void takeSegments(results::Kind kind, const StochasticRun& run, SizeOf sizeOf, MakeSegment segmentOf);
+    void takeAnalysisSegments(const StochasticRun& run, const StochasticRun::AnalysisEnd& end);
     nlohmann::ordered_json fileJson(const FileState& file, const results::RecordShape& shape) const;
     void write();
 

@@ -31,13 +31,17 @@ void RungeKutta::stage(const SwingKernel& kernel, KernelVariant variant, double 
 }
 
 void RungeKutta::rk4(double h, double* omega, double* theta, double* omegaOut, double* thetaOut) {
-    // Current with lines switched off since the last step.
-    const SwingKernel& kernel = function->kernel();
+    rk4(function->kernel(), function->kernelVariant(), h, omega, theta, omegaOut, thetaOut);
+}
+
+KernelVariant RungeKutta::kernelVariant() const { return function->kernelVariant(); }
+
+void RungeKutta::rk4(const SwingKernel& kernel, KernelVariant variant, double h, double* omega, double* theta,
+                     double* omegaOut, double* thetaOut) {
     if (kernel.numNodes() != n) {
         throw std::out_of_range("the integrator has " + std::to_string(n) + " nodes, but the grid has " +
                                 std::to_string(kernel.numNodes()));
     }
-    const KernelVariant variant = function->kernelVariant();
 
     stage<true>(kernel, variant, h, omega, theta, k1om.data(), k1th.data());
     CodeUtils::arrAddD(omega, k1om.data(), tmpOm.data(), n);

@@ -15,8 +15,15 @@ class RungeKutta {
 public:
     RungeKutta(int n, Function* f);
 
-    // Throws std::out_of_range when the grid's node count is not n.
+    // A step with the grid's kernel, current with lines switched off since
+    // the last step. Throws std::out_of_range when the grid's node count is not n.
     void rk4(double h, double* omega, double* theta, double* omegaOut, double* thetaOut);
+    // A step with `kernel`, which the caller keeps current: integrators on
+    // several threads step with one kernel that none of them rebuilds.
+    void rk4(const SwingKernel& kernel, KernelVariant variant, double h, double* omega, double* theta,
+             double* omegaOut, double* thetaOut);
+    // The variant the bound Function evaluates with.
+    KernelVariant kernelVariant() const;
     double valThAt(int i, double* omega, double* theta);
     double valOmAt(int i, double* omega, double* theta);
 

@@ -1,30 +1,31 @@
 #include "StochasticInput.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
 #include "CodeUtils.h"
+#include "Function.h"
 #include "InputText.h"
 #include "MTRand.h"
 #include "Param.h"
 #include "PowerGrid.h"
-#include "ResultFile.h"
 #include "ResultPaths.h"
 #include "RunStatus.h"
 #include "RungeKutta.h"
+#include "StochasticWorker.h"
+#include "WorkerPool.h"
 
 namespace {
-
-const double NaN = std::numeric_limits<double>::quiet_NaN();
 
 std::string quoted(const std::string& key) { return "\"" + key + "\""; }
 
@@ -62,52 +63,64 @@ int lagToSteps(double lag, double dt) {
     return static_cast<int>(steps);
 }
 
-bool allBelow(const double* omega, int n, double threshold) {
-    for (int i = 0; i < n; ++i) {
-        if (!(std::fabs(omega[i]) < threshold)) return false;
-    }
-    return true;
-}
+// How often the main thread looks at the workers' progress while it waits.
+const std::chrono::milliseconds kProgressTick{50};
 
-// The two pairs of state arrays of a run. A step integrates from the current
-// pair into the next one; swapping then makes the next pair current, so no
-// state is copied.
-struct SwingState {
-    std::vector<double> storage[4];
-    double* th;
-    double* om;
-    double* thNew;
-    double* omNew;
-
-    SwingState(std::vector<double> theta, std::vector<double> omega, std::vector<double> thetaNew,
-               std::vector<double> omegaNew)
-        : storage{std::move(theta), std::move(omega), std::move(thetaNew), std::move(omegaNew)},
-          th(storage[0].data()),
-          om(storage[1].data()),
-          thNew(storage[2].data()),
-          omNew(storage[3].data()) {}
-    // The pointers point into this object's own storage.
-    SwingState(const SwingState&) = delete;
-    SwingState& operator=(const SwingState&) = delete;
-
-    // At rest at the given phases.
-    static SwingState atRest(std::vector<double> theta) {
-        const std::size_t n = theta.size();
-        return SwingState(std::move(theta), std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
-                          std::vector<double>(n, 0.0));
-    }
-
-    void step(RungeKutta& rk, double dt, ProgressMeter& progress) {
-        rk.rk4(dt, om, th, omNew, thNew);
-        progress.advance();
-    }
-    void swap() {
-        std::swap(om, omNew);
-        std::swap(th, thNew);
-    }
-};
+// Runs set up ahead of their integration, per worker thread: enough to keep
+// every worker busy while the setup chain makes the next, few enough that
+// the series they hold stay few.
+const std::size_t kRunsAheadPerThread = 2;
 
 }  // namespace
+
+const char* analysisModeKey(StochasticAnalysis analysis) {
+    switch (analysis) {
+        case StochasticAnalysis::cascade: return "Mode stoch casc";
+        case StochasticAnalysis::lineFlows: return "Mode stoch lf";
+        case StochasticAnalysis::survivalAll: return "Mode surv all";
+        case StochasticAnalysis::survival: return "Mode surv";
+        case StochasticAnalysis::trajectory: return "Mode save traj";
+    }
+    return "";
+}
+
+// index, trips (count, then from, to, time each), analysis ends (count, then
+// analysis, survival size, flank size each).
+void StochasticRun::appendResults(std::vector<double>& values) const {
+    values.push_back(index);
+    values.push_back(static_cast<double>(trippedLines.size()));
+    for (const Trip& trip : trippedLines) {
+        values.insert(values.end(), {static_cast<double>(trip.from), static_cast<double>(trip.to), trip.time});
+    }
+    values.push_back(static_cast<double>(analysisEnds.size()));
+    for (const AnalysisEnd& end : analysisEnds) {
+        values.insert(values.end(), {static_cast<double>(end.analysis), static_cast<double>(end.survivalSize),
+                                     static_cast<double>(end.flankSize)});
+    }
+}
+
+int StochasticRun::readResults(const std::vector<double>& values, std::size_t& at, std::vector<StochasticRun>& runs) {
+    auto next = [&] {
+        if (at >= values.size()) throw std::runtime_error("the results of a stochastic run came incomplete");
+        return values[at++];
+    };
+    const int index = static_cast<int>(next());
+    if (index < 0 || static_cast<std::size_t>(index) >= runs.size()) {
+        throw std::runtime_error("the results of an unknown stochastic run " + std::to_string(index) + " came");
+    }
+    StochasticRun& run = runs[index];
+    for (long long k = static_cast<long long>(next()); k > 0; --k) {
+        const int from = static_cast<int>(next());
+        const int to = static_cast<int>(next());
+        run.trippedLines.push_back({from, to, next()});
+    }
+    for (long long k = static_cast<long long>(next()); k > 0; --k) {
+        const auto analysis = static_cast<StochasticAnalysis>(static_cast<int>(next()));
+        const auto survivalSize = static_cast<long long>(next());
+        run.analysisEnds.push_back({analysis, survivalSize, static_cast<long long>(next())});
+    }
+    return index;
+}
 
 StochasticInput::StochasticInput(PowerGrid* grid, Param* param)
     : grid(grid),
@@ -122,7 +135,6 @@ StochasticInput::StochasticInput(PowerGrid* grid, Param* param)
       turbineVrated(12.5),
       balanceFactor(1.0),
       surviveThreshold(0.01),
-      survAllCount(0),
       surviveInitSteps(0),
       surviveInterval(100),
       freqHistBinNum(5000),
@@ -293,7 +305,7 @@ void StochasticInput::getCurrentWindPart(int part, int len, std::vector<std::vec
     }
 }
 
-void StochasticInput::prepareTurbines(Param& param, RungeKutta&, std::vector<int> nodes, int part) {
+void StochasticInput::prepareTurbines(Param& param, std::vector<int> nodes, int part) {
     const std::size_t numNodes = static_cast<std::size_t>(grid->getNumNodes());
     sharePower = renewableShare;
     if (!flucShare) {
@@ -317,7 +329,7 @@ void StochasticInput::prepareTurbines(Param& param, RungeKutta&, std::vector<int
     for (std::size_t j = 0; j < nodes.size(); ++j) {
         powerSeries.emplace_back();
         stochasticPseries(nodes[j], &currentWindPart.at(j), &powerSeries.back(), param);
-        if (writeStoch) {
+        if (writeStoch && writesSeries) {
             directories.use(CodeUtils::joinPath(dir, "pseries"));
             CodeUtils::vecToBinFile(powerSeries.back(),
                                     results::powerSeriesPath(param.outputFilename, stochFilename, nodes[j], part));
@@ -441,23 +453,14 @@ void StochasticInput::setPowerMechStationary(std::vector<int> nodes) {
         grid->setPowerMech(nodes[j], CodeUtils::dvecMean(powerSeries.at(j)));
     }
     const bool converged = grid->NRPF();
-    currentRun.powerFlowConverged = currentRun.powerFlowConverged.value_or(true) && converged;
+    if (currentRun != nullptr) {
+        currentRun->powerFlowConverged = currentRun->powerFlowConverged.value_or(true) && converged;
+    }
     if (!converged && status != nullptr) {
         status->steadyStateMissed("the power flow of " + quoted(currentAnalysis) + " for run " +
                                       quoted(param->outputFilename),
                                   grid->getPowerFlowError());
     }
-}
-
-void StochasticInput::prepareInitialState(std::vector<double>& theta, std::vector<double>& omega,
-                                          std::vector<double>& thetaNew, std::vector<double>& omegaNew,
-                                          std::vector<int> nodes) {
-    const std::size_t n = static_cast<std::size_t>(grid->getNumNodes());
-    thetaNew.assign(n, 0.0);
-    omega.assign(n, 0.0);
-    omegaNew.assign(n, 0.0);
-    theta = grid->getVoltAngSS();
-    setPowerMechStationary(nodes);
 }
 
 // ---- driver ------------------------------------------------------------------------
@@ -510,43 +513,278 @@ void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
     const RunPlan plan = planRun(param);
     const std::vector<StochasticRun> runs = runsOf(plan, param.outputFilename);
     if (runs.empty()) return;
-    makeResultDirectories(param);
-    beginProgress(param, runs.size());
+    const ProcessGroup& processes = *parallelism.processes;
+    if (processes.isLeader()) makeResultDirectories(param);
+    // The other processes write into them once they exist; only the leader
+    // made and announces them.
+    processes.barrier();
+    windPartInUse = -1;
+    stepsDone = 0;
+    const bool besideEachOther = (parallelism.threads > 1 || processes.size() > 1) && runsIndependent(param);
+    if (besideEachOther) {
+        runBesideEachOther(param, rk, plan, runs);
+    } else if (processes.isLeader()) {
+        runInOrder(param, rk, plan, runs);
+    }
+    currentRun = nullptr;
+}
 
-    int partInUse = -1;
+std::vector<StochasticAnalysis> StochasticInput::analysesOn(const Param& param) const {
+    std::vector<StochasticAnalysis> analyses;
+    if (param.isModeStochCASC()) analyses.push_back(StochasticAnalysis::cascade);
+    if (param.isModeStochLf()) analyses.push_back(StochasticAnalysis::lineFlows);
+    if (param.isModeSurvivall()) analyses.push_back(StochasticAnalysis::survivalAll);
+    if (param.isModeSurv()) analyses.push_back(StochasticAnalysis::survival);
+    if (param.isModeStraj()) analyses.push_back(StochasticAnalysis::trajectory);
+    return analyses;
+}
+
+// What a run leaves behind for the runs after it is the grid's powers and
+// phases (which the setup chain keeps) and, from a cascade, the lines it
+// tripped: runs are independent when a cascade puts its lines back and every
+// file their integrations write belongs to one run.
+bool StochasticInput::runsIndependent(const Param& param) const {
+    if (param.isModeStochCASC() && !param.cascadeRestoreLines) return false;
+    if (grid->linesOutOfService() > 0) return false;
+    for (const results::PlannedFile& file : results::runResultFiles(param, nullptr, this)) {
+        const bool chainWrites =
+            file.kind == results::Kind::stochPowerSeries || file.kind == results::Kind::stochWindSpeed;
+        if (!chainWrites && !file.run) return false;
+    }
+    return true;
+}
+
+// Each run's setup, then its integrations on the grid of the input, one run
+// after the other.
+void StochasticInput::runInOrder(Param& param, RungeKutta& rk, const RunPlan& plan,
+                                 const std::vector<StochasticRun>& runs) {
+    runShown = runs.front();
+    beginProgress(param, runs.size(), false);
+    StepCounter counter(stepsDone, &progress);
+    StochasticWorker worker(*this, *grid, rk, counter);
     for (const StochasticRun& run : runs) {
-        if (run.windPart != partInUse) {
-            getCurrentWindPart(run.windPart, plan.partLength, &windSeries, &currentWindPart);
-            partInUse = run.windPart;
+        RunWork work;
+        work.param = &param;
+        runShown = run;
+        runStartUnits = stepsDone.load();
+        prepareRun(param, plan, run, work);
+        for (StochasticAnalysis analysis : analysesOn(param)) {
+            worker.integrate(work, prepareAnalysis(param, analysis, work));
         }
-        currentRun = run;
-        runStartUnits = progress.unitsDone();
-        param.outputFilename = run.outputName;
-        prepareTurbines(param, rk, run.turbineNodes, run.windPart);
-        calcBalanceFactor(run.turbineNodes);
-        stochEvaluation(param, rk, run.turbineNodes);
-        if (listener != nullptr) listener->runFinished(currentRun);
+        retire(work.run);
     }
     progress.end();
 }
 
+namespace {
+
+// A worker thread's own grid, integrator and statistics.
+struct WorkerGrid {
+    WorkerGrid(const StochasticInput& settings, const PowerGrid& source, Param& param, KernelVariant variant,
+               std::atomic<long long>& stepsDone)
+        : grid(source), function(&param, &grid), rk(grid.getNumNodes(), &function), counter(stepsDone),
+          worker(settings, grid, rk, counter) {
+        function.setKernelVariant(variant);
+    }
+    PowerGrid grid;
+    Function function;
+    RungeKutta rk;
+    StepCounter counter;
+    StochasticWorker worker;
+};
+
+// A run set up and handed to the workers.
+struct PendingRun {
+    RunWork work;
+    std::atomic<bool> integrated{false};
+};
+
+}  // namespace
+
+// The setup chain makes every run's setup in run order on this thread, with
+// its console text and power flows, a few runs ahead of the workers; each
+// worker integrates a run at a time on its own copy of the grid. Runs are
+// retired (told to the listener) in run order. In a cluster run every
+// process makes the whole chain and integrates every size-th run.
+void StochasticInput::runBesideEachOther(Param& param, RungeKutta& rk, const RunPlan& plan,
+                                         const std::vector<StochasticRun>& runs) {
+    const ProcessGroup& processes = *parallelism.processes;
+    auto mine = [&](const StochasticRun& run) { return run.index % processes.size() == processes.rank(); };
+    const std::size_t share = static_cast<std::size_t>(std::count_if(runs.begin(), runs.end(), mine));
+    const int threads = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(parallelism.threads, share)));
+    writesSeries = processes.isLeader();
+    runsDone = 0;
+    beginProgress(param, share, true);
+
+    // Copies of the grid before the chain changes it; lines stay as they are
+    // in the chain, powers and phases come with every analysis.
+    TransmissionLine::getNullLine();
+    std::vector<std::unique_ptr<WorkerGrid>> workers;
+    for (int w = 0; w < threads; ++w) {
+        workers.push_back(std::make_unique<WorkerGrid>(*this, *grid, param, rk.kernelVariant(), stepsDone));
+    }
+    std::deque<std::unique_ptr<PendingRun>> pending;
+    std::vector<double> ownResults;
+    std::vector<StochasticRun> othersRuns(runs.size());
+    // Last: its threads end before what they work on goes.
+    WorkerPool pool(threads);
+    auto retireIntegrated = [&] {
+        while (!pending.empty() && pending.front()->integrated.load(std::memory_order_acquire)) {
+            if (processes.isLeader()) {
+                retire(pending.front()->work.run);
+            } else {
+                pending.front()->work.run.appendResults(ownResults);
+            }
+            ++runsDone;
+            pending.pop_front();
+        }
+    };
+    // Waits for one more run to be integrated at a time (or the next look
+    // at the progress), until no more than `unretired` runs are held.
+    auto waitUntilAtMost = [&](std::size_t unretired) {
+        while (pending.size() > unretired) {
+            const std::size_t unfinished = pool.unfinished();
+            if (unfinished > 0) pool.waitUntilAtMost(unfinished - 1, kProgressTick);
+            progress.advanceTo(stepsDone.load());
+            retireIntegrated();
+        }
+    };
+
+    const std::size_t ahead = kRunsAheadPerThread * static_cast<std::size_t>(threads);
+    for (const StochasticRun& run : runs) {
+        auto next = std::make_unique<PendingRun>();
+        RunWork& work = next->work;
+        prepareRun(param, plan, run, work);
+        for (StochasticAnalysis analysis : analysesOn(param)) {
+            AnalysisStart start = prepareAnalysis(param, analysis, work);
+            leaveTurbinesAsDriven(start, work);
+            work.starts.push_back(std::move(start));
+        }
+        currentRun = nullptr;
+        if (!mine(run)) {
+            othersRuns[run.index] = work.run;
+            continue;
+        }
+        work.ownParam = param;
+        work.param = &*work.ownParam;
+        PendingRun* handed = next.get();
+        pending.push_back(std::move(next));
+        pool.submit([handed, &workers](int w) {
+            for (const AnalysisStart& start : handed->work.starts) workers[w]->worker.integrate(handed->work, start);
+            handed->integrated.store(true, std::memory_order_release);
+        });
+        retireIntegrated();
+        waitUntilAtMost(ahead - 1);
+    }
+    waitUntilAtMost(0);
+    progress.end();
+    collectOtherProcessesRuns(othersRuns, ownResults);
+    writesSeries = true;
+}
+
+// The leader retires the runs the other processes integrated, from the
+// results they send.
+void StochasticInput::collectOtherProcessesRuns(std::vector<StochasticRun>& runs,
+                                                const std::vector<double>& ownResults) {
+    const ProcessGroup& processes = *parallelism.processes;
+    if (processes.size() == 1) return;
+    const std::vector<std::vector<double>> results = processes.gather(ownResults);
+    for (std::size_t rank = 1; rank < results.size(); ++rank) {
+        for (std::size_t at = 0; at < results[rank].size();) {
+            retire(runs[StochasticRun::readResults(results[rank], at, runs)]);
+        }
+    }
+}
+
+void StochasticInput::retire(const StochasticRun& run) {
+    if (listener != nullptr) listener->runFinished(run);
+}
+
+// ---- the setup chain -------------------------------------------------------------------
+
+void StochasticInput::prepareRun(Param& param, const RunPlan& plan, const StochasticRun& run, RunWork& work) {
+    if (run.windPart != windPartInUse) {
+        getCurrentWindPart(run.windPart, plan.partLength, &windSeries, &currentWindPart);
+        windPartInUse = run.windPart;
+    }
+    work.run = run;
+    currentRun = &work.run;
+    param.outputFilename = run.outputName;
+    prepareTurbines(param, run.turbineNodes, run.windPart);
+    if (listener != nullptr && writesSeries) listener->powerSeriesWritten(work.run);
+    calcBalanceFactor(run.turbineNodes);
+    work.turbineNodes = run.turbineNodes;
+    work.powerSeries = powerSeries;
+}
+
+AnalysisStart StochasticInput::prepareAnalysis(Param& param, StochasticAnalysis analysis, RunWork& work) {
+    AnalysisStart start{analysis, {}, {}};
+    const char* modeKey = analysisModeKey(analysis);
+    switch (analysis) {
+        case StochasticAnalysis::cascade:
+            startAnalysis(param, modeKey, {"stochcas"});
+            start.phases = grid->getVoltAngSS();
+            grid->resetPowerMech();
+            break;
+        case StochasticAnalysis::lineFlows:
+            startAnalysis(param, modeKey, {"flow"});
+            start.phases = grid->getVoltAngSS();
+            setPowerMechStationary(work.turbineNodes);
+            std::srand(param.getRandSeed());
+            break;
+        case StochasticAnalysis::survivalAll:
+            startAnalysis(param, modeKey, {"surv", "hist", "flanks"});
+            std::srand(param.getRandSeed());
+            start.phases = grid->getVoltAngSS();
+            grid->resetPowerMech();
+            break;
+        case StochasticAnalysis::survival:
+            startAnalysis(param, modeKey, {"surv", "hist", "flanks"});
+            std::srand(param.getRandSeed());
+            // The phases of the power flow solved before the stationary point moves.
+            start.phases = grid->getVoltAngSS();
+            setPowerMechStationary(work.turbineNodes);
+            break;
+        case StochasticAnalysis::trajectory:
+            startAnalysis(param, modeKey, {"frequency", "phase"});
+            std::srand(param.getRandSeed());
+            start.phases = grid->getVoltAngSS();
+            grid->resetPowerMech();
+            break;
+    }
+    start.powers = grid->getPowerMech();
+    return start;
+}
+
+int StochasticInput::lastDrivenStep(StochasticAnalysis analysis, const Param& param) const {
+    if (analysis == StochasticAnalysis::trajectory) return param.rkSteps - 1;
+    return std::max(param.rkSteps, surviveInitSteps) - 1;
+}
+
+void StochasticInput::leaveTurbinesAsDriven(const AnalysisStart& start, const RunWork& work) {
+    const int step = lastDrivenStep(start.analysis, *param);
+    if (step < 0) return;
+    for (std::size_t j = 0; j < work.turbineNodes.size(); ++j) {
+        grid->setPowerMech(work.turbineNodes[j], work.powerSeries[j][step]);
+    }
+}
+
 // The work is counted in integration steps: every analysis that is on
 // integrates S steps per run.
-void StochasticInput::beginProgress(const Param& param, std::size_t runs) {
-    const int analyses = (param.isModeStochCASC() ? 1 : 0) + (param.isModeStochLf() ? 1 : 0) +
-                         (param.isModeSurvivall() ? 1 : 0) + (param.isModeSurv() ? 1 : 0) +
-                         (param.isModeStraj() ? 1 : 0);
+void StochasticInput::beginProgress(const Param& param, std::size_t runs, bool besideEachOther) {
+    const int analyses = static_cast<int>(analysesOn(param).size());
     const long long stepsPerRun = static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
-    if (stepsPerRun == 0) return;
-    progress.begin(
-        static_cast<long long>(runs) * stepsPerRun,
-        [this, runs, stepsPerRun](long long done, long long) {
-            return "stochastic: run " + std::to_string(currentRun.index + 1) + "/" + std::to_string(runs) +
-                   " (config " + std::to_string(currentRun.configuration) + ", part " +
-                   std::to_string(currentRun.windPart) + "), step " + std::to_string(done - runStartUnits) + "/" +
-                   std::to_string(stepsPerRun);
-        },
-        ProgressMeter::kAnalysis);
+    if (stepsPerRun == 0 || runs == 0) return;
+    ProgressMeter::Describe inOrder = [this, runs, stepsPerRun](long long done, long long) {
+        return "stochastic: run " + std::to_string(runShown.index + 1) + "/" + std::to_string(runs) + " (config " +
+               std::to_string(runShown.configuration) + ", part " + std::to_string(runShown.windPart) + "), step " +
+               std::to_string(done - runStartUnits) + "/" + std::to_string(stepsPerRun);
+    };
+    ProgressMeter::Describe beside = [this, runs](long long, long long) {
+        return "stochastic: " + std::to_string(runsDone) + "/" + std::to_string(runs) + " runs done";
+    };
+    progress.begin(static_cast<long long>(runs) * stepsPerRun, besideEachOther ? beside : inOrder,
+                   ProgressMeter::kAnalysis);
 }
 
 // Every directory the switched-on analyses write into exists before the first
@@ -562,35 +800,6 @@ void StochasticInput::makeResultDirectories(const Param& param) {
     for (const char* name : names) directories.make(CodeUtils::joinPath(dir, name));
 }
 
-void StochasticInput::stochEvaluation(Param& param, RungeKutta& rk, std::vector<int> nodes) {
-    if (param.isModeStochCASC()) {
-        startAnalysis(param, "Mode stoch casc", {"stochcas"});
-        stochCasc(param, rk, nodes);
-        if (param.cascadeRestoreLines) grid->putLinesInService();
-        finishAnalysis("Mode stoch casc");
-    }
-    if (param.isModeStochLf()) {
-        startAnalysis(param, "Mode stoch lf", {"flow"});
-        stochFlows(param, rk, nodes);
-        finishAnalysis("Mode stoch lf");
-    }
-    if (param.isModeSurvivall()) {
-        startAnalysis(param, "Mode surv all", {"surv", "hist", "flanks"});
-        ExceedProbAll(param, *grid, rk, nodes);
-        finishAnalysis("Mode surv all");
-    }
-    if (param.isModeSurv()) {
-        startAnalysis(param, "Mode surv", {"surv", "hist", "flanks"});
-        ExceedProb(param, rk, nodes);
-        finishAnalysis("Mode surv");
-    }
-    if (param.isModeStraj()) {
-        startAnalysis(param, "Mode save traj", {"frequency", "phase"});
-        traj(param, rk, nodes);
-        finishAnalysis("Mode save traj");
-    }
-}
-
 void StochasticInput::startAnalysis(const Param& param, const char* modeKey,
                                     std::initializer_list<const char*> directoryNames) {
     currentAnalysis = modeKey;
@@ -599,13 +808,10 @@ void StochasticInput::startAnalysis(const Param& param, const char* modeKey,
     warnAboutTrippedLines(param);
 }
 
-void StochasticInput::finishAnalysis(const char* modeKey) {
-    if (listener != nullptr) listener->analysisFinished(currentRun, modeKey);
-}
-
 void StochasticInput::writeWindSeries(const std::vector<double>& speeds, const std::string& fileName, int node) {
+    if (!writesSeries) return;
     CodeUtils::vecToBinFile(speeds, fileName);
-    if (listener != nullptr) listener->windSeriesWritten(currentRun, node);
+    if (listener != nullptr && currentRun != nullptr) listener->windSeriesWritten(*currentRun, node);
 }
 
 // Lines a cascade switched off stay off for whatever runs after it; said once
@@ -735,195 +941,9 @@ long long StochasticInput::powerSeriesLength(const Param& param, int windSamples
     return length;
 }
 
-// ---- analyses ------------------------------------------------------------------------
+// ---- statistics ------------------------------------------------------------------------
 
-std::string StochasticInput::resultPath(const Param& param, const char* stem) const {
-    return results::path(param.outputFilename, stem);
-}
-
-void StochasticInput::driveTurbines(const std::vector<int>& nodes, int step) {
-    for (std::size_t j = 0; j < nodes.size(); ++j) grid->setPowerMech(nodes[j], powerSeries[j][step]);
-}
-
-void StochasticInput::traj(Param& param, RungeKutta& rk, std::vector<int> nodes) {
-    const int n = grid->getNumNodes();
-    const int steps = param.rkSteps;
-    const double dt = param.stepWidth;
-    std::srand(param.getRandSeed());
-    SwingState state = SwingState::atRest(grid->getVoltAngSS());
-    grid->resetPowerMech();
-
-    // Rows go to disk as they are produced; the state after the last step is
-    // not part of the trajectory.
-    std::unique_ptr<ResultFile> freqFile;
-    std::unique_ptr<ResultFile> phasFile;
-    if (steps > 1) {
-        freqFile = std::make_unique<ResultFile>(resultPath(param, results::kFreqTraj));
-        phasFile = std::make_unique<ResultFile>(resultPath(param, results::kPhasTraj));
-    }
-    for (int s = 0; s < steps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        if (s <= steps - 2) {
-            freqFile->write(state.omNew, n);
-            phasFile->write(state.thNew, n);
-        }
-        state.swap();
-    }
-}
-
-void StochasticInput::stochFlows(Param& param, RungeKutta& rk, std::vector<int> nodes) {
-    const int steps = param.rkSteps;
-    const int initSteps = surviveInitSteps;
-    const double dt = param.stepWidth;
-    grid->resetLineFlows();
-    std::vector<double> theta, omega, thetaNew, omegaNew;
-    prepareInitialState(theta, omega, thetaNew, omegaNew, nodes);
-    SwingState state(std::move(theta), std::move(omega), std::move(thetaNew), std::move(omegaNew));
-    std::srand(param.getRandSeed());
-
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        state.swap();
-    }
-    for (int s = initSteps; s < steps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        grid->measureFlow(state.thNew);
-        state.swap();
-    }
-
-    // The measured-step count in double: S - I may lie outside the int range.
-    std::vector<double> flows;
-    grid->getFIJ(&flows, static_cast<double>(steps) - initSteps);
-    CodeUtils::vecToBinFileFast(flows, resultPath(param, results::kLineFlows));
-}
-
-void StochasticInput::ExceedProb(Param& param, RungeKutta& rk, std::vector<int> nodes) {
-    resetSurv();
-    resetHist();
-    resetIncrHist();
-    param.resetFlanks();
-
-    const int steps = param.rkSteps;
-    const int initSteps = surviveInitSteps;
-    const double dt = param.stepWidth;
-    std::srand(param.getRandSeed());
-    // The phases of the power flow solved before the stationary point moves.
-    SwingState state = SwingState::atRest(grid->getVoltAngSS());
-    setPowerMechStationary(nodes);
-
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
-        state.swap();
-    }
-    // Survival records are streamed: there are (S - I) / V of them per node.
-    ResultFile survFile(resultPath(param, results::kSurvival));
-    for (int s = initSteps; s < steps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        countHist(state.omNew);
-        countIncrHist(state.omNew, s);
-        countSurv(state.omNew);
-        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
-        if ((s - initSteps) % surviveInterval == 0) {
-            survFile.write(survCount);
-            resetSurv();
-        }
-        state.swap();
-    }
-    survFile.write(std::vector<double>(survCount.size(), NaN));
-    survFile.close();
-
-    if (!freqHist.empty()) {
-        ResultFile histFile(resultPath(param, results::kHistogram));
-        for (const std::vector<int>& row : freqHist) histFile.writeInts(row);
-    }
-    for (std::size_t k = 0; k < timeLags.size() && k < freqIncrHist.size(); ++k) {
-        if (freqIncrHist[k].empty()) continue;
-        ResultFile incrFile(results::incrementHistogramPath(param.outputFilename, timeLags[k]));
-        for (const std::vector<int>& row : freqIncrHist[k]) incrFile.writeInts(row);
-    }
-    writeFlanks(param, resultPath(param, results::kFlanks));
-}
-
-template <class StepCheck>
-std::vector<double> StochasticInput::runAllNodeSurvival(Param& param, PowerGrid& onGrid, RungeKutta& rk,
-                                                        const std::vector<int>& nodes, StepCheck checkStep) {
-    const int steps = param.rkSteps;
-    const int initSteps = surviveInitSteps;
-    const double dt = param.stepWidth;
-    SwingState state = SwingState::atRest(onGrid.getVoltAngSS());
-    onGrid.resetPowerMech();
-
-    for (int s = 0; s < initSteps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
-        checkStep(state.thNew, s * dt);
-        state.swap();
-    }
-    std::vector<double> records;
-    for (int s = initSteps; s < steps; ++s) {
-        driveTurbines(nodes, s);
-        state.step(rk, dt, progress);
-        countSurvAll(state.omNew);
-        checkFlanks(param, s * dt, state.om, state.omNew, state.th, state.thNew);
-        checkStep(state.thNew, s * dt);
-        if ((s - initSteps) % surviveInterval == 0) {
-            records.push_back(survAllCount);
-            survAllCount = 0;
-        }
-        state.swap();
-    }
-    records.push_back(NaN);
-    return records;
-}
-
-void StochasticInput::ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& rk, std::vector<int> nodes) {
-    survAllCount = 0;
-    param.resetFlanks();
-    std::srand(param.getRandSeed());
-    std::vector<double> records = runAllNodeSurvival(param, grid, rk, nodes, [](double*, double) {});
-    CodeUtils::vecToBinFileFast(records, resultPath(param, results::kSurvival));
-    writeFlanks(param, resultPath(param, results::kFlanks));
-}
-
-void StochasticInput::stochCasc(Param& param, RungeKutta& rk, std::vector<int> nodes) {
-    std::vector<int> fromList;
-    std::vector<int> toList;
-    std::vector<double> timeList;
-    survAllCount = 0;
-    param.resetFlanks();
-    param.lineMaxFlows.clear();
-    param.lineMaxRatios.clear();
-    param.lineMaxIds.clear();
-
-    // Overloaded lines trip while settling too.
-    std::vector<double> records =
-        runAllNodeSurvival(param, *grid, rk, nodes, [&](double* thetaNew, double t) {
-            grid->checkLines(thetaNew, &fromList, &toList, &timeList, t, param);
-        });
-
-    for (std::size_t k = 0; k < fromList.size(); ++k) {
-        currentRun.trippedLines.push_back({fromList[k], toList[k], timeList[k]});
-    }
-    CodeUtils::vecToBinFileFast(records, resultPath(param, results::kSurvival));
-    CodeUtils::vecIToBinFileFast(fromList, resultPath(param, results::kTripFrom));
-    CodeUtils::vecIToBinFileFast(toList, resultPath(param, results::kTripTo));
-    CodeUtils::vecToBinFileFast(timeList, resultPath(param, results::kTripTime));
-    CodeUtils::vecToBinFileFast(param.lineMaxFlows, resultPath(param, results::kMaxLoad));
-    CodeUtils::vecToBinFileFast(param.lineMaxRatios, resultPath(param, results::kMaxLoadRatio));
-    CodeUtils::vecIToBinFileFast(param.lineMaxIds, resultPath(param, results::kMaxLoadLine));
-    writeFlanks(param, resultPath(param, results::kFlanks));
-}
-
-// ---- statistics buffers ------------------------------------------------------------------
-
-void StochasticInput::checkFlanks(Param& param, double t, double* omega, double* omegaNew, double*, double*) {
+void StochasticInput::checkFlanks(Param& param, double t, const double* omega, const double* omegaNew) const {
     const std::size_t tracked = std::min({static_cast<std::size_t>(std::max(param.numNodes, 0)),
                                           param.flanksA.size(), param.flanksB.size()});
     for (std::size_t i = 0; i < tracked; ++i) {
@@ -934,32 +954,6 @@ void StochasticInput::checkFlanks(Param& param, double t, double* omega, double*
     }
 }
 
-void StochasticInput::writeFlanks(const Param& param, const std::string& fileName) {
-    if (param.numNodes < 1) return;
-    ResultFile file(fileName);
-    for (int i = 0; i < param.numNodes; ++i) {
-        file.write(param.flanksA.at(i));
-        file.write(NaN);
-        file.write(param.flanksB.at(i));
-        file.write(NaN);
-    }
-}
-
-void StochasticInput::resetSurv() { survCount.assign(static_cast<std::size_t>(grid->getNumNodes()), 0.0); }
-
-void StochasticInput::countSurv(double* omega) {
-    for (std::size_t i = 0; i < survCount.size(); ++i) survCount[i] += std::fabs(omega[i]) < surviveThreshold ? 1 : 0;
-}
-
-void StochasticInput::countSurvAll(double* omega) {
-    survAllCount += allBelow(omega, grid->getNumNodes(), surviveThreshold) ? 1 : 0;
-}
-
-void StochasticInput::resetHist() {
-    freqHist.assign(static_cast<std::size_t>(grid->getNumNodes()),
-                    std::vector<int>(static_cast<std::size_t>(std::max(freqHistBinNum, 0)), 0));
-}
-
 int StochasticInput::histBin(double x, double width) const {
     if (freqHistHalfBins < 1) return -1;
     const double q = std::floor(x / width);
@@ -967,31 +961,4 @@ int StochasticInput::histBin(double x, double width) const {
     if (q < -freqHistHalfBins) return 0;
     if (q > freqHistHalfBins - 1) return freqHistBinNum - 1;
     return static_cast<int>(q) + freqHistHalfBins;
-}
-
-void StochasticInput::countHist(double* omega) {
-    for (std::size_t i = 0; i < freqHist.size(); ++i) {
-        const int bin = histBin(omega[i], freqHistBinWidth);
-        if (bin >= 0) ++freqHist[i][bin];
-    }
-}
-
-void StochasticInput::resetIncrHist() {
-    const std::size_t n = static_cast<std::size_t>(grid->getNumNodes());
-    const std::vector<int> zeroRow(static_cast<std::size_t>(std::max(freqHistBinNum, 0)), 0);
-    freqIncrHist.assign(timeLags.size(), std::vector<std::vector<int>>(n, zeroRow));
-    for (std::size_t k = 0; k < timeLags.size(); ++k) lagRefFreq.emplace_back(n, 0.0);
-}
-
-void StochasticInput::countIncrHist(double* omega, int step) {
-    const std::size_t lags = std::min({timeLagSteps.size(), freqIncrHist.size(), lagRefFreq.size()});
-    for (std::size_t k = 0; k < lags; ++k) {
-        if (timeLagSteps[k] < 1 || step % timeLagSteps[k] != 0) continue;
-        std::vector<std::vector<int>>& hist = freqIncrHist[k];
-        const std::vector<double>& reference = lagRefFreq[k];
-        for (std::size_t i = 0; i < hist.size() && i < reference.size(); ++i) {
-            const int bin = histBin(omega[i] - reference[i], freqIncrHistBinWidth);
-            if (bin >= 0) ++hist[i][bin];
-        }
-    }
 }

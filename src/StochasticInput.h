@@ -1,20 +1,27 @@
 #ifndef TESSALY_STOCHASTICINPUT_H
 #define TESSALY_STOCHASTICINPUT_H
 
+#include <atomic>
 #include <initializer_list>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "Param.h"
+#include "ProcessGroup.h"
 #include "Progress.h"
 #include "ResultDirectories.h"
 
 class InputText;
-class Param;
 class PowerGrid;
 class RunStatus;
 class RungeKutta;
+
+// The analyses of a stochastic run, in the order every run makes them.
+enum class StochasticAnalysis { cascade, lineFlows, survivalAll, survival, trajectory };
+// The switch key of an analysis, e.g. "Mode stoch casc".
+const char* analysisModeKey(StochasticAnalysis analysis);
 
 // One run of the stochastic analysis: a turbine configuration in one wind
 // part, under its own output name.
@@ -34,18 +41,55 @@ struct StochasticRun {
     };
     // The line records the run's cascade tripped, in trip order.
     std::vector<Trip> trippedLines;
+    // The sizes of the run's survival and flank files (-1: none) when each
+    // of its analyses ended, in analysis order: what each analysis added.
+    struct AnalysisEnd {
+        StochasticAnalysis analysis;
+        long long survivalSize;
+        long long flankSize;
+    };
+    std::vector<AnalysisEnd> analysisEnds;
+
+    // The results of the run's integrations (trips and analysis ends) as
+    // numbers, to send them from one process to another; `read` takes them
+    // from `values` at `at` into a run of the same index.
+    void appendResults(std::vector<double>& values) const;
+    static int readResults(const std::vector<double>& values, std::size_t& at, std::vector<StochasticRun>& runs);
 };
 
-// Told where the runs of the stochastic analysis, their analyses and their
-// wind series end (the run manifest keeps its account of the result files
-// with it). Called a few times per run, never per step.
+// Told where the runs of the stochastic analysis and their wind and power
+// series end (the run manifest keeps its account of the result files with
+// it). Called a few times per run, never per step, on the main thread; a run
+// may finish after later runs have started.
 class StochasticRunListener {
 public:
     virtual ~StochasticRunListener() = default;
     // A wind series of the turbine at `node` went to the wind-speed file.
     virtual void windSeriesWritten(const StochasticRun& run, int node) = 0;
-    virtual void analysisFinished(const StochasticRun& run, const char* modeKey) = 0;
+    // The run's turbine power series went to their files.
+    virtual void powerSeriesWritten(const StochasticRun& run) = 0;
     virtual void runFinished(const StochasticRun& run) = 0;
+};
+
+// Where one analysis of a run starts its integration: the mechanical power of
+// every node (as the analysis reset, balanced or re-solved them) and the
+// phases.
+struct AnalysisStart {
+    StochasticAnalysis analysis;
+    std::vector<double> powers;
+    std::vector<double> phases;
+};
+
+// What a run's integrations need, taken from the setup chain: the run, its
+// parameter set (the run's output name, flank and line-maximum lists), its
+// turbines and their power series, and where each analysis starts.
+struct RunWork {
+    StochasticRun run;
+    Param* param = nullptr;        // the run's parameter set
+    std::optional<Param> ownParam;  // the run's copy, when it runs beside others
+    std::vector<int> turbineNodes;
+    std::vector<std::vector<double>> powerSeries;
+    std::vector<AnalysisStart> starts;
 };
 
 // Stochastic wind-input analysis: wind series to turbine power, generator
@@ -86,7 +130,7 @@ public:
     void getPartsAndLen(int& parts, int& len, const std::vector<double>* series) const;
     void getCurrentWindPart(int part, int len, std::vector<std::vector<double>>* all,
                             std::vector<std::vector<double>>* current);
-    void prepareTurbines(Param& param, RungeKutta& rk, std::vector<int> nodes, int part);
+    void prepareTurbines(Param& param, std::vector<int> nodes, int part);
     void stochasticPseries(int node, std::vector<double>* speed, std::vector<double>* power, Param& param);
     std::vector<double> stochInterp(Param& param, std::vector<double> times, std::vector<double> values,
                                     double dt);
@@ -95,9 +139,6 @@ public:
     double powerCurveFunc(double v, double pfac);
     void calcBalanceFactor(std::vector<int> nodes);
     void setPowerMechStationary(std::vector<int> nodes);
-    void prepareInitialState(std::vector<double>& theta, std::vector<double>& omega,
-                             std::vector<double>& thetaNew, std::vector<double>& omegaNew,
-                             std::vector<int> nodes);
     void clearPSeries() { powerSeries.clear(); }
 
     // ---- driver --------------------------------------------------------------
@@ -120,28 +161,21 @@ public:
     void setRunStatus(RunStatus* runStatus) { status = runStatus; }
     // Told about every run (none when null).
     void setRunListener(StochasticRunListener* runListener) { listener = runListener; }
-    // Throws InputError, before the first configuration writes anything, for
-    // input the analysis cannot run on.
+    // The threads and processes the runs may share out (one thread by default).
+    void setParallelism(const Parallelism& shares) { parallelism = shares; }
+    // Every run: the setup of each (turbine series, balance, power flows, with
+    // their console text) in run order, and its integrations. Runs are
+    // independent unless a cascade's tripped lines stay out for the runs
+    // after it; independent runs integrate beside each other on the threads
+    // and processes of setParallelism, each on a copy of the grid, with the
+    // same results as one after the other. Throws InputError, before the
+    // first configuration writes anything, for input the analysis cannot run on.
     void stochSwing(Param& param, RungeKutta& rk);
-    void stochEvaluation(Param& param, RungeKutta& rk, std::vector<int> nodes);
 
-    // ---- analyses --------------------------------------------------------------
-    void traj(Param& param, RungeKutta& rk, std::vector<int> nodes);
-    void stochFlows(Param& param, RungeKutta& rk, std::vector<int> nodes);
-    void ExceedProb(Param& param, RungeKutta& rk, std::vector<int> nodes);
-    void ExceedProbAll(Param& param, PowerGrid& grid, RungeKutta& rk, std::vector<int> nodes);
-    void stochCasc(Param& param, RungeKutta& rk, std::vector<int> nodes);
-
-    // ---- statistics buffers ------------------------------------------------------
-    void checkFlanks(Param& param, double t, double* omega, double* omegaNew, double* theta, double* thetaNew);
-    void resetSurv();
-    void countSurv(double* omega);
-    void resetSurvAll() { survAllCount = 0; }
-    void countSurvAll(double* omega);
-    void resetHist();
-    void countHist(double* omega);
-    void resetIncrHist();
-    void countIncrHist(double* omega, int step);
+    // ---- statistics ------------------------------------------------------------
+    // Records the times node frequencies leave and re-enter the survival band
+    // in param's flank lists.
+    void checkFlanks(Param& param, double t, const double* omega, const double* omegaNew) const;
     // Bin of value x for bins of width `width`: values beyond either end fall
     // into the end bins; -1 for NaN, which no histogram counts.
     int histBin(double x, double width) const;
@@ -162,19 +196,14 @@ public:
     std::vector<double> renewableShare;
     std::vector<double> sharePower;
     double surviveThreshold;
-    double survAllCount;
-    std::vector<double> survCount;
     int surviveInitSteps;
     int surviveInterval;
-    std::vector<std::vector<int>> freqHist;
     int freqHistBinNum;
     int freqHistHalfBins;
     double freqHistBinWidth;
     std::vector<double> timeLags;
     std::vector<int> timeLagSteps;
-    std::vector<std::vector<double>> lagRefFreq;
     double freqIncrHistBinWidth;
-    std::vector<std::vector<std::vector<int>>> freqIncrHist;
     std::vector<std::vector<double>> powerSeries;
     std::vector<std::vector<double>> windSeries;
     std::vector<std::vector<double>> currentWindPart;
@@ -187,33 +216,52 @@ private:
     void validateStatistics(const Param& param) const;
     void validatePowerSeries(const Param& param, int len) const;
     long long powerSeriesLength(const Param& param, int windSamples) const;
-    void driveTurbines(const std::vector<int>& nodes, int step);
     void makeResultDirectories(const Param& param);
+    std::vector<StochasticRun> runsOf(const RunPlan& plan, const std::string& baseName) const;
+    std::vector<StochasticAnalysis> analysesOn(const Param& param) const;
+    bool runsIndependent(const Param& param) const;
+    void runInOrder(Param& param, RungeKutta& rk, const RunPlan& plan, const std::vector<StochasticRun>& runs);
+    void runBesideEachOther(Param& param, RungeKutta& rk, const RunPlan& plan, const std::vector<StochasticRun>& runs);
+    void collectOtherProcessesRuns(std::vector<StochasticRun>& runs, const std::vector<double>& ownResults);
+
+    // ---- the setup chain: everything of a run but its integrations ------------
+    // The wind part, output name, turbine power series and balance of `run`;
+    // the work takes the run and its series.
+    void prepareRun(Param& param, const RunPlan& plan, const StochasticRun& run, RunWork& work);
+    // What `analysis` does to the grid and the random generator before it
+    // integrates: its phases and powers, power flows, the announcement of
+    // its directories. Integrating leaves the turbine nodes at the power of
+    // the last step driven; leaveTurbinesAsDriven does the same for an
+    // integration made elsewhere.
+    AnalysisStart prepareAnalysis(Param& param, StochasticAnalysis analysis, RunWork& work);
+    void leaveTurbinesAsDriven(const AnalysisStart& start, const RunWork& work);
+    // The last step an analysis drives the turbines at; -1 for none.
+    int lastDrivenStep(StochasticAnalysis analysis, const Param& param) const;
+    void retire(const StochasticRun& run);
+
+    void beginProgress(const Param& param, std::size_t runs, bool besideEachOther);
     // Marks the start of an analysis: its directories are announced, lines a
     // cascade left out of service are warned about.
     void startAnalysis(const Param& param, const char* modeKey, std::initializer_list<const char*> directoryNames);
-    void finishAnalysis(const char* modeKey);
     void writeWindSeries(const std::vector<double>& speeds, const std::string& fileName, int node);
-    std::vector<StochasticRun> runsOf(const RunPlan& plan, const std::string& baseName) const;
-    void beginProgress(const Param& param, std::size_t runs);
     void warnAboutTrippedLines(const Param& param);
-    // The all-node survival integration shared by ExceedProbAll and the
-    // cascade: settling, then counting with a record every surviveInterval
-    // steps; checkStep(thetaNew, t) runs after the flank check of every step.
-    // Returns the records, closed by one NaN.
-    template <class StepCheck>
-    std::vector<double> runAllNodeSurvival(Param& param, PowerGrid& onGrid, RungeKutta& rk,
-                                           const std::vector<int>& nodes, StepCheck checkStep);
-    void writeFlanks(const Param& param, const std::string& fileName);
-    std::string resultPath(const Param& param, const char* stem) const;
 
     RunStatus* status = nullptr;
     StochasticRunListener* listener = nullptr;
-    StochasticRun currentRun;
-    // Counts the integration steps of every run; runStartUnits: the count
-    // when the current run started.
+    Parallelism parallelism;
+    // The run the setup chain works on.
+    StochasticRun* currentRun = nullptr;
+    // Whether this process writes the files the setup chain makes (the power
+    // and wind series): the leader of a cluster run alone.
+    bool writesSeries = true;
+    // Counts the integration steps of every run; runShown: the run that
+    // integrates, in order, and runStartUnits: the count when it started.
     ProgressMeter progress;
+    StochasticRun runShown;
+    std::atomic<long long> stepsDone{0};
     long long runStartUnits = 0;
+    std::size_t runsDone = 0;
+    int windPartInUse = -1;
     ResultDirectories directories;
     std::string currentAnalysis;
     bool trippedLinesReported = false;

@@ -1,15 +1,35 @@
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 
+#include "CodeUtils.h"
 #include "CommandLine.h"
+#include "ProcessGroup.h"
 #include "tessaly.h"
 
 int main(int argc, char** argv) {
+    // First and last: the processes of a cluster run connect before anything
+    // else and part after everything.
+    MpiSession mpi(argc, argv);
+    const ProcessGroup& processes = mpi.processes();
     // Every console line reaches a pipe (tessaly | tee log) as it is written,
     // not when the run ends; std::cout writes through the C stream.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    const CommandLine commandLine =
-        parseCommandLine(argc, argv, CommandLineEnvironment::ofProcess(), std::cout, std::cerr);
+    // The leader of a cluster run prints for all: the others run the same
+    // input and would repeat its console text and warnings.
+    std::ostringstream unheard;
+    if (!processes.isLeader()) {
+        if (!std::freopen("/dev/null", "w", stdout)) std::cout.setstate(std::ios::badbit);
+        CodeUtils::showWarnings(false);
+    }
+    const CommandLine commandLine = parseCommandLine(argc, argv, CommandLineEnvironment::ofProcess(), std::cout,
+                                                     processes.isLeader() ? std::cerr : unheard);
     if (commandLine.exitStatus) return *commandLine.exitStatus;
-    return runTessaly(std::cin, commandLine.options);
+    if (mpi.processesWithoutMpi() > 1) {
+        std::cerr << "tessaly: error: started as one of " << mpi.processesWithoutMpi()
+                  << " processes by an MPI launcher, but this build has no MPI: every process would run the whole "
+                     "run into the same files (build with MPI, see the README, or run without the launcher)\n";
+        return 2;
+    }
+    return runTessaly(std::cin, commandLine.options, processes);
 }

@@ -10,12 +10,14 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "CodeUtils.h"
 #include "Function.h"
 #include "Param.h"
 #include "PowerGrid.h"
+#include "ProcessGroup.h"
 #include "ProgramInfo.h"
 #include "Progress.h"
 #include "RunManifest.h"
@@ -61,7 +63,10 @@ std::string announceInputFile(const std::string& name) {
     return name;
 }
 
+// Errors are printed where warnings are: by every process of a run alone,
+// by the leader of a cluster run.
 void reportError(const std::string& message) {
+    if (!CodeUtils::warningsShown()) return;
     std::cout.flush();
     ProgressLine::clear();
     std::cerr << "tessaly: error: " << message << '\n';
@@ -70,14 +75,15 @@ void reportError(const std::string& message) {
 void reportUnreadableInput() {
     const char* message = "file doesn't exist or is damaged.Program will exit.\n";
     std::cout.flush();
-    std::cerr << message;
+    if (CodeUtils::warningsShown()) std::cerr << message;
     std::cout << message;
 }
 
 // Runs the analyses the input switches on, in their fixed order, collecting
 // their text reports for the run report. The analyses' readers ran when the
 // input was loaded; their console text comes here, where it always stood.
-void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, RunStatus& status) {
+void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
+                 std::ostream& report, RunStatus& status) {
     Param& param = setup.param;
     if (param.isNRonly()) std::cout << kUnsupportedMode;
     if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
@@ -85,50 +91,55 @@ void runAnalyses(RunSetup& setup, RungeKutta& rungeKutta, std::ostream& report, 
         std::cout << setup.rasterReading;
         // Taken before the run: it documents the configuration as read.
         report << setup.raster->toString();
-        setup.raster->rasterRT(param, rungeKutta);
+        setup.raster->rasterRT(param, function, parallelism);
     }
     if (param.isModePPert()) std::cout << kUnsupportedMode;
     if (setup.stochastic) {
         std::cout << setup.stochasticReading;
         setup.stochastic->setRunStatus(&status);
+        setup.stochastic->setParallelism(parallelism);
         setup.stochastic->stochSwing(param, rungeKutta);
         // Taken after the run: the analysis fills in what it found.
         report << setup.stochastic->toString();
     }
 }
 
-// The analyses between the two timing lines, then the run report.
-void runAndReport(RunSetup& setup, RungeKutta& rungeKutta, RunStatus& status) {
+// The analyses between the two timing lines, then the run report (which the
+// leader of a cluster run alone writes).
+void runAndReport(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
+                  RunStatus& status) {
     Param& param = setup.param;
+    const bool leader = parallelism.processes->isLeader();
     clock_t cpuStart = clock();
     double wallStart = static_cast<double>(time(nullptr));
 
     std::stringstream report;
-    if (param.graphViz) param.toGraphViz();
-    param.toFile();
+    if (leader && param.graphViz) param.toGraphViz();
+    if (leader) param.toFile();
 
-    runAnalyses(setup, rungeKutta, report, status);
+    runAnalyses(setup, function, rungeKutta, parallelism, report, status);
 
     std::cout << "dclockt/cpu clock ticks = " << static_cast<double>(clock() - cpuStart) << '\n';
     std::cout << "ddoublet/real time (sec) = " << static_cast<double>(time(nullptr)) - wallStart << '\n';
     param.timeTaken = static_cast<double>(time(nullptr)) - wallStart;
+    if (!leader) return;
     param.toFile();
-
     report << setup.grid.toString();
     writeToFile(param, report.str());
 }
 
 RunManifest::RunContext manifestContext(const RunOptions& options, const std::string& inputFile,
-                                        const Function& function) {
+                                        const Function& function, const ProcessGroup& processes) {
     RunManifest::RunContext context;
     context.inputFile = inputFile;
     context.commandLine = options.commandLine;
     context.threads = options.threads;
+    context.ranks = processes.size();
     context.kernel = function.kernelName();
     return context;
 }
 
-int runStages(std::istream& in, const RunOptions& options) {
+int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& processes) {
     std::string inputFile = options.input ? announceInputFile(*options.input) : askForInputFile(in);
     std::unique_ptr<RunSetup> setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
     if (!setup) {
@@ -148,18 +159,21 @@ int runStages(std::istream& in, const RunOptions& options) {
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());
 
     // Before the first result byte: a run that does not get to its end
-    // leaves a manifest that says so.
-    RunManifest manifest(*setup, manifestContext(options, inputFile, *function));
-    manifest.start();
-    if (setup->stochastic) setup->stochastic->setRunListener(&manifest);
+    // leaves a manifest that says so. The leader of a cluster run writes it.
+    std::optional<RunManifest> manifest;
+    if (processes.isLeader()) {
+        manifest.emplace(*setup, manifestContext(options, inputFile, *function, processes));
+        manifest->start();
+        if (setup->stochastic) setup->stochastic->setRunListener(&*manifest);
+    }
     try {
-        runAndReport(*setup, rungeKutta, status);
+        runAndReport(*setup, *function, rungeKutta, Parallelism{options.threads, &processes}, status);
     } catch (const std::exception&) {
         // Validation comes first, so this is not expected.
-        manifest.finish(2);
+        if (manifest) manifest->finish(2);
         throw;
     }
-    manifest.finish(status.exitStatus());
+    if (manifest) manifest->finish(status.exitStatus());
 
     function.reset();
     std::cout << "Done.\n";
@@ -168,12 +182,15 @@ int runStages(std::istream& in, const RunOptions& options) {
 
 // Loads and validates the input as a run does, and says whether it is valid.
 int checkInput(const std::string& inputFile) {
+    // The verdict comes where errors do (from the first process of a cluster run).
+    std::ostringstream unheard;
+    std::ostream& verdict = CodeUtils::warningsShown() ? std::cerr : unheard;
     std::unique_ptr<RunSetup> setup;
     try {
         setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
     } catch (const std::exception& error) {
         reportError(error.what());
-        std::cerr << "tessaly: \"" << inputFile << "\" is not valid input\n";
+        verdict << "tessaly: \"" << inputFile << "\" is not valid input\n";
         return 2;
     }
     if (!setup) {
@@ -182,8 +199,8 @@ int checkInput(const std::string& inputFile) {
     }
     std::cout << setup->rasterReading << setup->stochasticReading;
     std::cout.flush();
-    std::cerr << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
-              << setup->resultFiles.size() << " result files\n";
+    verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
+            << setup->resultFiles.size() << " result files\n";
     return 0;
 }
 
@@ -202,18 +219,29 @@ void writeToFile(Param& param, std::string text) {
     if (out.fail()) CodeUtils::warnUnwritable(name);
 }
 
-int runTessaly(std::istream& in, const RunOptions& options) {
+int runTessaly(std::istream& in, const RunOptions& options, const ProcessGroup& processes) {
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) {
         reportError("cannot enter directory \"" + options.directory + "\" (-C): " + std::strerror(errno));
         return 2;
     }
-    ProgressDisplay progress(options.progress);
+    if (processes.size() > 1 && !options.input) {
+        reportError("a run over " + std::to_string(processes.size()) +
+                    " processes needs INPUT on the command line (standard input reaches the first process only)");
+        return 2;
+    }
+    ProgressDisplay progress(options.progress && processes.isLeader());
     if (options.check) return checkInput(options.input.value_or(""));
     printBanner();
     try {
-        return runStages(in, options);
+        return runStages(in, options, processes);
+    } catch (const InputError& error) {
+        // Every process read the same input and stops here alike.
+        reportError(error.what());
+        return 2;
     } catch (const std::exception& error) {
         reportError(error.what());
+        // The other processes of a cluster run would wait for this one.
+        if (processes.size() > 1) processes.abort(2);
         return 2;
     }
 }

@@ -21,7 +21,7 @@ std::string resultBytes(const std::string& dir) {
     std::string all;
     for (const std::string& file : filesUnder(dir)) {
         if (file.find(".txt") == std::string::npos && !isRunManifest(file)) {
-            all += "== " + file + "\n" + readText(dir + "/" + file);
+            all += "== " + file + "\n" + maskReportTime(readText(dir + "/" + file));
         }
     }
     return all;

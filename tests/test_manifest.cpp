@@ -4,13 +4,7 @@
 // part-way.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "Sha256.h"
 #include "TestSupport.h"
@@ -234,25 +228,9 @@ TEST(RunManifest, NextToTheReportWithNonFiniteNumbersAsText) {
 TEST(RunManifest, RunKilledPartWayStaysIncomplete) {
     ScratchDir dir;
     writeText(dir.file("input.txt"), kEndlessRaster);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stdout) ||
-            !freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "r", stdin)) {
-            _exit(127);
-        }
-        execl(TESSALY_BIN, TESSALY_BIN, "input.txt", static_cast<char*>(nullptr));
-        _exit(127);
-    }
     // The run writes its manifest before its first result; it is killed as
     // soon as the manifest is there (at most a few seconds from now).
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!fileExists(dir.file("Manifestendless.json")) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    kill(child, SIGKILL);
-    int raw = 0;
-    waitpid(child, &raw, 0);
-    ASSERT_TRUE(WIFSIGNALED(raw));
+    ASSERT_TRUE(killWhenThere(dir.path(), {"input.txt"}, dir.file("Manifestendless.json")));
     const Json manifest = manifestOf(dir.file("Manifestendless.json"));
     EXPECT_EQ(manifest["complete"], false);
     EXPECT_EQ(manifest["exit_status"], nullptr);

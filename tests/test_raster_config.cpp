@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "PowerGrid.h"
+#include "RasterObservers.h"
 #include "RasterReturnTime.h"
 #include "TestSupport.h"
 
@@ -118,15 +119,17 @@ TEST(RasterThresholds, ResetBuildsEvenlySpacedThresholdsAndTable) {
     EXPECT_NEAR(raster.getThresh(2), 0.05, 1e-15);
     EXPECT_THROW(raster.getThresh(3), std::out_of_range);
     EXPECT_EQ(raster.getThreshRows(), 3);
-    EXPECT_FALSE(raster.getRetFlag(2, 3));
-    EXPECT_THROW(raster.getRetTime(0, 4), std::out_of_range);
+    ReturnTable table(raster.getThresholds(), 4);
+    EXPECT_FALSE(table.inside(2, 3));
+    EXPECT_THROW(table.time(0, 4), std::out_of_range);
 
     raster.setNumOfThresh(0);
     raster.resetThresh();
     EXPECT_EQ(raster.getThreshRows(), 0);
     EXPECT_TRUE(raster.getThresholds().empty());
+    ReturnTable empty(raster.getThresholds(), 4);
     double out[4];
-    raster.setMeanRet(out);
+    empty.means(out, raster.getNumOfThresh());
     EXPECT_TRUE(std::isnan(out[0]));
 }
 
@@ -137,28 +140,29 @@ TEST(RasterThresholds, ReturnTimeIsLastEntryIntoTheBand) {
     raster.setNumOfThresh(1);
     raster.setThresholdLow(0.1);
     raster.resetThresh();
+    ReturnTable table(raster.getThresholds(), 1);
 
     auto feed = [&](std::vector<double> magnitudes) {
-        for (size_t s = 0; s < magnitudes.size(); ++s) raster.setRetTime(&magnitudes[s], s + 1.0, 0);
+        for (size_t s = 0; s < magnitudes.size(); ++s) table.update(&magnitudes[s], s + 1.0, 0);
     };
     feed({0.5, -0.05, 0.2, 0.01, -0.02});
-    EXPECT_EQ(raster.getRetTime(0, 0), 4.0);
-    EXPECT_TRUE(raster.getRetFlag(0, 0));
+    EXPECT_EQ(table.time(0, 0), 4.0);
+    EXPECT_TRUE(table.inside(0, 0));
 
-    raster.resetThresh();
+    table.clear();
     feed({0.5, 0.05, 0.2, 0.01, 0.2});
-    EXPECT_EQ(raster.getRetTime(0, 0), kInf);
-    EXPECT_FALSE(raster.getRetFlag(0, 0));
+    EXPECT_EQ(table.time(0, 0), kInf);
+    EXPECT_FALSE(table.inside(0, 0));
 
-    raster.resetThresh();
+    table.clear();
     feed({0.05, 0.1});  // exactly on the threshold counts as outside
-    EXPECT_FALSE(raster.getRetFlag(0, 0));
-    raster.resetThresh();
+    EXPECT_FALSE(table.inside(0, 0));
+    table.clear();
     feed({0.05, std::nan("")});
-    EXPECT_EQ(raster.getRetTime(0, 0), kInf);
+    EXPECT_EQ(table.time(0, 0), kInf);
 
     double zero = 0.0;
-    EXPECT_THROW(raster.setRetTime(&zero, 1.0, 1), std::out_of_range);
+    EXPECT_THROW(table.update(&zero, 1.0, 1), std::out_of_range);
 }
 
 TEST(RasterThresholds, MeanOverThresholds) {
@@ -169,12 +173,13 @@ TEST(RasterThresholds, MeanOverThresholds) {
     raster.setThresholdLow(0.1);
     raster.setThresholdHigh(0.3);
     raster.resetThresh();
+    ReturnTable table(raster.getThresholds(), 2);
     double first[2] = {0.2, 0.05};
     double second[2] = {0.2, 0.05};
-    raster.setRetAllThresh(first, 1.0);
-    raster.setRetAllThresh(second, 2.0);
+    table.update(first, 1.0);
+    table.update(second, 2.0);
     double mean[2];
-    raster.setMeanRet(mean);
+    table.means(mean, raster.getNumOfThresh());
     EXPECT_EQ(mean[0], kInf);  // never inside the 0.1 band
     EXPECT_EQ(mean[1], 1.0);
 }

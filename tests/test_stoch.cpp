@@ -303,7 +303,7 @@ TEST_F(Stoch, DerivedRatedPowerDeliversTheNodePowerAtMeanSpeed) {
     grid.setPowerMech(1, 2);
     param.setModeGivenSeries(true);
     stoch->currentWindPart = {{8, 8, 16}};
-    stoch->prepareTurbines(param, *rk, {1}, 0);
+    stoch->prepareTurbines(param, {1}, 0);
     ASSERT_EQ(stoch->turbinePrated.size(), 3u);
     EXPECT_DOUBLE_EQ(stoch->turbinePrated[1], 2 * std::pow(12.5 / 8, 3));
     ASSERT_EQ(stoch->powerSeries.size(), 1u);
@@ -317,15 +317,15 @@ TEST_F(Stoch, RenewableShareListIsPerTurbineOrPerNode) {
     stoch->currentWindPart = {{8}, {8}};
 
     stoch->renewableShare = {0.7};
-    stoch->prepareTurbines(param, *rk, {2}, 0);
+    stoch->prepareTurbines(param, {2}, 0);
     EXPECT_EQ(stoch->sharePower, (std::vector<double>{0, 0, 0.7}));
     // Only the share fluctuates: at the mean speed the node keeps its power.
     EXPECT_DOUBLE_EQ(stoch->powerSeries[0][0], grid.getPowerMech(2));
 
     stoch->renewableShare = {0.1, 0.2};
-    stoch->prepareTurbines(param, *rk, {2}, 0);
+    stoch->prepareTurbines(param, {2}, 0);
     EXPECT_EQ(stoch->sharePower, (std::vector<double>{0.1, 0.2, 0}));
-    stoch->prepareTurbines(param, *rk, {0, 2}, 0);
+    stoch->prepareTurbines(param, {0, 2}, 0);
     EXPECT_EQ(stoch->sharePower, (std::vector<double>{0.1, 0, 0.2}));
 }
 
@@ -482,7 +482,7 @@ TEST_F(Stoch, FlanksRecordLeavingAndReturningTimes) {
         double omegaNew[3] = {0, 0.005, 0};
         if (s == 7 || s == 8) omegaNew[0] = -0.02;
         if (s == 9) omegaNew[0] = 0.01;  // exactly the threshold: inside
-        stoch->checkFlanks(param, s * dt, omega, omegaNew, nullptr, nullptr);
+        stoch->checkFlanks(param, s * dt, omega, omegaNew);
         std::copy(omegaNew, omegaNew + 3, omega);
     }
     EXPECT_EQ(param.flanksA[0], (std::vector<double>{7 * dt}));
