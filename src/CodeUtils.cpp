@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,9 +15,12 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <type_traits>
 
 #include "InputText.h"
 #include "Progress.h"
+#include "ResultFile.h"
+#include "WriteFailures.h"
 
 namespace {
 
@@ -126,14 +130,13 @@ void CodeUtils::warn(const std::string& message) {
     if (warningsOn()) printWarning(message);
 }
 
-void CodeUtils::warnUnwritable(const std::string& path) {
-    // errno first: the set insertion below may allocate and touch it.
-    std::string reason = std::strerror(errno);
+void CodeUtils::warnUnwritable(const std::string& path) { warnUnwritable(path, errno); }
+
+void CodeUtils::warnUnwritable(const std::string& path, int error) {
+    if (!WriteFailures::record(path, error)) return;
     std::lock_guard<std::mutex> lock(warningMutex());
-    static std::set<std::string> reported;
-    if (!reported.insert(path).second) return;
     // Every process of a cluster run writes files of its own.
-    printWarning("cannot write " + path + ": " + reason);
+    printWarning("cannot write " + path + ": " + WriteFailures::reason(error));
 }
 
 // ---- text input ------------------------------------------------------------------
@@ -296,65 +299,54 @@ std::string CodeUtils::readValueLine(InputText& in) {
 
 namespace {
 
-// Opens `fileName` with `mode`, runs `write` on it and closes it; a file that
-// cannot be opened is reported once and skipped.
-template <typename Write>
-void appendTo(const std::string& fileName, const char* mode, Write write) {
-    std::FILE* file = std::fopen(fileName.c_str(), mode);
-    if (file == nullptr) {
-        CodeUtils::warnUnwritable(fileName);
-        return;
+// Appends the n values as one block: written whole or not at all (the block
+// is the record of the file as far as this call knows). A file that cannot
+// be opened or written is reported once and skipped.
+template <typename T>
+void appendBlock(const std::string& fileName, const T* values, int n) {
+    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
+    ResultFile file(fileName, std::max<std::size_t>(count * sizeof(T), 1));
+    if constexpr (std::is_same_v<T, int>) {
+        file.writeInts(values, count);
+    } else {
+        file.write(values, static_cast<int>(count));
     }
-    bool ok = write(file);
-    if (std::fclose(file) != 0 || !ok) CodeUtils::warnUnwritable(fileName);
 }
 
-template <typename T>
-bool writeBlock(std::FILE* file, const T* values, std::size_t n) {
-    return n == 0 || std::fwrite(values, sizeof(T), n, file) == n;
-}
-
-template <typename T>
-bool writeEach(std::FILE* file, const T* values, std::size_t n) {
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok = std::fwrite(&values[i], sizeof(T), 1, file) == 1 && ok;
-    return ok;
-}
-
-std::size_t countOf(int n) { return n > 0 ? static_cast<std::size_t>(n) : 0; }
+int countOf(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, INT_MAX)); }
 
 }  // namespace
 
-void CodeUtils::arrayToBinFile(const double* values, int n, std::string fileName) {
-    appendTo(fileName, "ab", [&](std::FILE* f) { return writeEach(f, values, countOf(n)); });
-}
+void CodeUtils::arrayToBinFile(const double* values, int n, std::string fileName) { appendBlock(fileName, values, n); }
 
 void CodeUtils::arrayToBinFileFast(const double* values, int n, std::string fileName) {
-    appendTo(fileName, "ab", [&](std::FILE* f) { return writeBlock(f, values, countOf(n)); });
+    appendBlock(fileName, values, n);
 }
 
 void CodeUtils::vecToBinFile(std::vector<double> values, std::string fileName) {
-    appendTo(fileName, "ab", [&](std::FILE* f) { return writeEach(f, values.data(), values.size()); });
+    appendBlock(fileName, values.data(), countOf(values.size()));
 }
 
 void CodeUtils::vecToBinFileFast(std::vector<double> values, std::string fileName) {
-    appendTo(fileName, "ab", [&](std::FILE* f) { return writeBlock(f, values.data(), values.size()); });
+    appendBlock(fileName, values.data(), countOf(values.size()));
 }
 
 void CodeUtils::vecIToBinFileFast(std::vector<int> values, std::string fileName) {
-    appendTo(fileName, "ab", [&](std::FILE* f) { return writeBlock(f, values.data(), values.size()); });
+    appendBlock(fileName, values.data(), countOf(values.size()));
 }
 
-void CodeUtils::doubleToBinFileFast(double value, std::string fileName) {
-    appendTo(fileName, "ab", [&](std::FILE* f) { return writeBlock(f, &value, 1); });
-}
+void CodeUtils::doubleToBinFileFast(double value, std::string fileName) { appendBlock(fileName, &value, 1); }
 
 void CodeUtils::arrayDToFile(const double* values, int n, std::string fileName) {
-    appendTo(fileName, "a", [&](std::FILE* f) {
-        bool ok = true;
-        for (std::size_t i = 0; i < countOf(n); ++i) ok = std::fprintf(f, " %1.10e", values[i]) > 0 && ok;
-        return std::fputc('\n', f) != EOF && ok;
-    });
+    std::FILE* file = std::fopen(fileName.c_str(), "a");
+    if (file == nullptr) {
+        warnUnwritable(fileName);
+        return;
+    }
+    bool ok = true;
+    for (int i = 0; i < n; ++i) ok = std::fprintf(file, " %1.10e", values[i]) > 0 && ok;
+    ok = std::fputc('\n', file) != EOF && ok;
+    if (std::fclose(file) != 0 || !ok) warnUnwritable(fileName);
 }
 
 void CodeUtils::vecToTextFile(std::vector<int> values, std::ofstream& out) {

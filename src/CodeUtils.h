@@ -40,8 +40,11 @@ public:
     // "tessaly: warning: <message>" on standard error. Thread-safe.
     static void warn(const std::string& message);
     // Warns "cannot write PATH: REASON" the first time PATH fails in this run,
-    // also where other warnings are not shown. Thread-safe.
+    // also where other warnings are not shown, and notes the failure in
+    // WriteFailures: the run's results are incomplete and the file is
+    // written no more. The reason is errno's, or `error`'s. Thread-safe.
     static void warnUnwritable(const std::string& path);
+    static void warnUnwritable(const std::string& path, int error);
     // Off: warn() prints nothing. The processes of a cluster run other than
     // the first read the same input and solve the same power flows: their
     // warnings would repeat the first one's.

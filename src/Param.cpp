@@ -1,8 +1,10 @@
 #include "Param.h"
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -386,9 +388,11 @@ bool Param::toFile() {
     return true;
 }
 
+// The marker holds nothing: one that cannot be made is warned about, but
+// leaves the run's results complete.
 bool Param::toGraphViz() {
     std::string name = "GraphViz" + outputFilename;
     std::ofstream out(name, std::ios::app);
-    if (!out.is_open()) CodeUtils::warnUnwritable(name);
+    if (!out.is_open()) CodeUtils::warn("cannot write " + name + ": " + std::strerror(errno));
     return true;
 }

@@ -10,8 +10,12 @@
 #include <utility>
 
 #include "CodeUtils.h"
+#include "WriteFailures.h"
 
-PositionedFile::PositionedFile(std::string path, bool create) : filePath(std::move(path)) {
+PositionedFile::PositionedFile(std::string path, bool create, Layout fileLayout)
+    : filePath(std::move(path)), layout(fileLayout) {
+    layout.recordBytes = std::max(layout.recordBytes, 1LL);
+    if (WriteFailures::hasFailed(filePath)) return;
     // No O_APPEND: it would send every positioned write to the end.
     const int flags = O_WRONLY | O_CLOEXEC | (create ? O_CREAT : 0);
     descriptor = ::open(filePath.c_str(), flags, 0666);
@@ -20,7 +24,13 @@ PositionedFile::PositionedFile(std::string path, bool create) : filePath(std::mo
         return;
     }
     struct stat info;
-    if (fstat(descriptor, &info) == 0) initialSize = static_cast<long long>(info.st_size);
+    if (fstat(descriptor, &info) == 0) {
+        initialSize = static_cast<long long>(info.st_size);
+        // A device (a result sent to /dev/null) has no size to keep on a boundary.
+        keepsBoundaries = !layout.shared && S_ISREG(info.st_mode);
+    }
+    origin = layout.origin.value_or(initialSize);
+    extent = initialSize;
 }
 
 PositionedFile::~PositionedFile() {
@@ -28,25 +38,89 @@ PositionedFile::~PositionedFile() {
     if (::close(descriptor) != 0 && !broken.exchange(true)) CodeUtils::warnUnwritable(filePath);
 }
 
+long long PositionedFile::boundaryAtOrBefore(long long offset) const {
+    if (offset <= origin) return offset;
+    return origin + (offset - origin) / layout.recordBytes * layout.recordBytes;
+}
+
+long long PositionedFile::boundaryAtOrAfter(long long offset) const {
+    if (offset <= origin) return offset;
+    return origin + (offset - origin + layout.recordBytes - 1) / layout.recordBytes * layout.recordBytes;
+}
+
 void PositionedFile::writeAt(const void* data, std::size_t size, long long offset) {
-    if (descriptor < 0 || broken.load(std::memory_order_relaxed)) return;
+    if (!isOpen() || size == 0) return;
     const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::pwrite(descriptor, bytes, size, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            failed();
+    const long long end = offset + static_cast<long long>(size);
+    if (keepsBoundaries) {
+        int error = 0;
+        if (!growTo(end, error)) {
+            if (error != 0) writeWhatFits(bytes, size, offset, error);
             return;
         }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-        offset += written;
+    }
+    int error = 0;
+    const std::size_t written = writeAll(bytes, size, offset, error);
+    if (written == size) return;
+    if (keepsBoundaries) {
+        dropCutRecords(offset + static_cast<long long>(written), end, error);
+    } else {
+        failed(error);
     }
 }
 
-void PositionedFile::failed() {
-    if (!broken.exchange(true)) CodeUtils::warnUnwritable(filePath);
+bool PositionedFile::growTo(long long end, int& error) {
+    std::lock_guard<std::mutex> lock(sizing);
+    // A writer that failed meanwhile may have cut the file back: nothing more goes in.
+    if (broken.load(std::memory_order_relaxed)) return false;
+    if (end <= extent) return true;
+    const long long target = boundaryAtOrAfter(end);
+    if (ftruncate(descriptor, static_cast<off_t>(target)) != 0) {
+        error = errno;
+        return false;
+    }
+    extent = target;
+    return true;
+}
+
+std::size_t PositionedFile::writeAll(const char* bytes, std::size_t size, long long offset, int& error) const {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t written = ::pwrite(descriptor, bytes + done, size - done, static_cast<off_t>(offset) +
+                                                                                    static_cast<off_t>(done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written == 0 ? ENOSPC : errno;
+            return done;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return done;
+}
+
+// A file size limit refuses the growth but lets pwrite fill the file up to
+// it: the records that fit are kept.
+void PositionedFile::writeWhatFits(const char* bytes, std::size_t size, long long offset, int error) {
+    std::lock_guard<std::mutex> lock(sizing);
+    int ignored = 0;
+    const long long writtenEnd = offset + static_cast<long long>(writeAll(bytes, size, offset, ignored));
+    const long long keep = std::max(extent, boundaryAtOrBefore(writtenEnd));
+    if (writtenEnd > keep && ftruncate(descriptor, static_cast<off_t>(keep)) == 0) extent = keep;
+    failed(error);
+}
+
+void PositionedFile::dropCutRecords(long long writtenEnd, long long end, int error) {
+    std::lock_guard<std::mutex> lock(sizing);
+    // Records after these bytes hold other writers' results: they stay.
+    if (extent == boundaryAtOrAfter(end)) {
+        const long long keep = boundaryAtOrBefore(writtenEnd);
+        if (ftruncate(descriptor, static_cast<off_t>(keep)) == 0) extent = keep;
+    }
+    failed(error);
+}
+
+void PositionedFile::failed(int error) {
+    if (!broken.exchange(true)) CodeUtils::warnUnwritable(filePath, error);
 }
 
 RangeWriter::RangeWriter(PositionedFile& target, std::size_t capacity)
@@ -68,9 +142,8 @@ void RangeWriter::moveTo(long long offset) {
     start = offset;
 }
 
-void RangeWriter::append(const double* values, std::size_t count) {
-    const char* bytes = reinterpret_cast<const char*>(values);
-    std::size_t size = count * sizeof(double);
+void RangeWriter::appendBytes(const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
         if (used == buffer.size()) flush();
         const std::size_t chunk = std::min(size, buffer.size() - used);

@@ -5,6 +5,7 @@
 
 #include "Param.h"
 #include "ProcessGroup.h"
+#include "ResultCatalogue.h"
 #include "ResultPaths.h"
 
 namespace {
@@ -72,10 +73,12 @@ RasterFiles::RasterFiles(const Param& param, int nodes, const ProcessGroup& proc
         results::kFreqTraj,   results::kPhasTraj};
     // The leader makes and measures the files; the others open them once
     // they know where the records start.
+    const bool shared = processes.size() > 1;
     std::vector<long long> starts;
     for (int slot = 0; slot < slotCount; ++slot) {
         if (!written[slot] || !processes.isLeader()) continue;
-        files[slot].reset(new File{PositionedFile(results::path(param.outputFilename, stems[slot]), true), 0,
+        const PositionedFile::Layout layout{recordBytes(static_cast<Slot>(slot), param, nodes), {}, shared};
+        files[slot].reset(new File{PositionedFile(results::path(param.outputFilename, stems[slot]), true, layout), 0,
                                    stride[slot]});
         files[slot]->start = files[slot]->file.sizeAtOpen();
     }
@@ -88,10 +91,26 @@ RasterFiles::RasterFiles(const Param& param, int nodes, const ProcessGroup& proc
         if (!written[slot]) continue;
         const long long start = starts[next++];
         if (!files[slot]) {
-            files[slot].reset(new File{PositionedFile(results::path(param.outputFilename, stems[slot]), false),
-                                       start, stride[slot]});
+            const PositionedFile::Layout layout{recordBytes(static_cast<Slot>(slot), param, nodes), start, shared};
+            files[slot].reset(new File{
+                PositionedFile(results::path(param.outputFilename, stems[slot]), false, layout), start, stride[slot]});
         }
     }
+}
+
+// The record of each file as the run manifest describes it.
+long long RasterFiles::recordBytes(Slot slot, const Param& param, int nodes) {
+    static const results::Kind kinds[slotCount] = {
+        results::Kind::rasterEnergyTrajectory,    results::Kind::rasterFrequencySamples,
+        results::Kind::rasterPhaseSamples,        results::Kind::rasterEnergyReturn,
+        results::Kind::rasterFrequencyEndpoints,  results::Kind::rasterPhaseEndpoints,
+        results::Kind::rasterMeanReturn,          results::Kind::rasterMaxima,
+        results::Kind::rasterFrequencyTrajectory, results::Kind::rasterPhaseTrajectory};
+    const results::KindInfo& info = results::kindInfo(kinds[slot]);
+    results::RecordShape shape;
+    shape.nodes = nodes;
+    shape.steps = param.rkSteps;
+    return results::recordWidth(info, shape) * static_cast<long long>(results::itemSize(info.dtype));
 }
 
 // ---- the worker --------------------------------------------------------------------

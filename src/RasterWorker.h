@@ -69,6 +69,9 @@ public:
     File* operator[](Slot slot) { return files[slot].get(); }
 
 private:
+    // The bytes of one record of the slot's file.
+    static long long recordBytes(Slot slot, const Param& param, int nodes);
+
     std::unique_ptr<File> files[slotCount];
 };
 

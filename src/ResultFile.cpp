@@ -2,67 +2,64 @@
 
 #include <utility>
 
-#include "CodeUtils.h"
-
 namespace {
 
-// Records are small and many; a large stdio buffer turns them into few writes.
+// Records are small and many; a large buffer turns them into few writes.
 const std::size_t kBufferSize = 1 << 16;
 
 }  // namespace
 
-ResultFile::ResultFile(const std::string& path) : filePath(path), file(std::fopen(path.c_str(), "ab")) {
-    if (file == nullptr) {
-        CodeUtils::warnUnwritable(filePath);
+ResultFile::ResultFile(const std::string& path, std::size_t recordBytes)
+    : filePath(path),
+      file(std::make_unique<PositionedFile>(path, true,
+                                            PositionedFile::Layout{static_cast<long long>(recordBytes), {}, false})) {
+    if (!file->isOpen()) {
+        file.reset();
         return;
     }
-    std::setvbuf(file, nullptr, _IOFBF, kBufferSize);
+    writer = std::make_unique<RangeWriter>(*file, kBufferSize);
+    writer->moveTo(file->sizeAtOpen());
 }
 
 ResultFile::~ResultFile() { close(); }
 
 ResultFile::ResultFile(ResultFile&& other) noexcept
-    : filePath(std::move(other.filePath)), file(std::exchange(other.file, nullptr)) {}
+    : filePath(std::move(other.filePath)), file(std::move(other.file)), writer(std::move(other.writer)) {}
 
 ResultFile& ResultFile::operator=(ResultFile&& other) noexcept {
     if (this != &other) {
         close();
         filePath = std::move(other.filePath);
-        file = std::exchange(other.file, nullptr);
+        file = std::move(other.file);
+        writer = std::move(other.writer);
     }
     return *this;
 }
 
-bool ResultFile::isOpen() const { return file != nullptr; }
+bool ResultFile::isOpen() const { return file != nullptr && file->isOpen(); }
 
 const std::string& ResultFile::path() const { return filePath; }
 
 void ResultFile::write(const double* values, int n) {
-    if (file == nullptr || n < 1) return;
-    std::size_t count = static_cast<std::size_t>(n);
-    if (std::fwrite(values, sizeof(double), count, file) != count) failed();
+    if (writer != nullptr && n > 0) writer->append(values, static_cast<std::size_t>(n));
 }
 
 void ResultFile::write(const std::vector<double>& values) {
-    if (file == nullptr || values.empty()) return;
-    if (std::fwrite(values.data(), sizeof(double), values.size(), file) != values.size()) failed();
+    if (writer != nullptr) writer->append(values.data(), values.size());
 }
 
-void ResultFile::write(double value) { write(&value, 1); }
-
-void ResultFile::writeInts(const std::vector<int>& values) {
-    if (file == nullptr || values.empty()) return;
-    if (std::fwrite(values.data(), sizeof(int), values.size(), file) != values.size()) failed();
+void ResultFile::write(double value) {
+    if (writer != nullptr) writer->append(value);
 }
 
+void ResultFile::writeInts(const int* values, std::size_t n) {
+    if (writer != nullptr) writer->appendBytes(values, n * sizeof(int));
+}
+
+void ResultFile::writeInts(const std::vector<int>& values) { writeInts(values.data(), values.size()); }
+
+// The writer first: it writes its buffer into the file.
 void ResultFile::close() {
-    if (file == nullptr) return;
-    std::FILE* closing = std::exchange(file, nullptr);
-    if (std::fclose(closing) != 0) CodeUtils::warnUnwritable(filePath);
-}
-
-void ResultFile::failed() {
-    CodeUtils::warnUnwritable(filePath);
-    std::FILE* closing = std::exchange(file, nullptr);
-    std::fclose(closing);
+    writer.reset();
+    file.reset();
 }

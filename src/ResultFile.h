@@ -1,18 +1,23 @@
 #ifndef TESSALY_RESULTFILE_H
 #define TESSALY_RESULTFILE_H
 
-#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
-// One binary result file held open for appending while an analysis writes many
-// records into it. The bytes are exactly those the CodeUtils writers would
-// append call by call; only the number of open/close system calls differs.
-// A file that cannot be opened is skipped (with the once-per-path warning of
-// CodeUtils::warnUnwritable) and every write becomes a no-op.
+#include "PositionedFile.h"
+
+// One binary result file held open for appending while an analysis writes
+// many records into it, through a buffer: few system calls, and the file's
+// size only ever ends on a whole record (see PositionedFile), also when the
+// run is killed or the file cannot take more. The bytes are exactly those of
+// the writes in call order. A file that cannot be opened or written is
+// warned about once (CodeUtils::warnUnwritable) and every later write is a
+// no-op.
 class ResultFile {
 public:
-    explicit ResultFile(const std::string& path);
+    // `recordBytes`: the size of one record; every write appends whole records.
+    ResultFile(const std::string& path, std::size_t recordBytes);
     ~ResultFile();
     ResultFile(const ResultFile&) = delete;
     ResultFile& operator=(const ResultFile&) = delete;
@@ -24,17 +29,15 @@ public:
     void write(const double* values, int n);
     void write(const std::vector<double>& values);
     void write(double value);
+    void writeInts(const int* values, std::size_t n);
     void writeInts(const std::vector<int>& values);
-    // Flushes and closes; later writes are no-ops.
+    // Writes what is buffered and closes; later writes are no-ops.
     void close();
 
 private:
     std::string filePath;
-    std::FILE* file;
-
-    // A failed write leaves a record half written: warn and write no more, so
-    // no later record lands at a shifted offset.
-    void failed();
+    std::unique_ptr<PositionedFile> file;
+    std::unique_ptr<RangeWriter> writer;  // writes into `file`
 };
 
 #endif

@@ -14,6 +14,7 @@
 #include "ProgramInfo.h"
 #include "RunSetup.h"
 #include "Sha256.h"
+#include "WriteFailures.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -121,6 +122,14 @@ Json powerFlowJson(const PowerGrid& grid, const PowerGrid::PowerFlowOutcome& out
     flow["start"] = PowerGrid::nrStartName(grid.getNrStart());
     flow["steady_state_phases"] = numbers(phases);
     return flow;
+}
+
+// Why the file at `path` could not be written; null when nothing failed.
+Json writeError(const std::vector<WriteFailures::Failure>& failures, const std::string& path) {
+    for (const WriteFailures::Failure& failure : failures) {
+        if (failure.path == path) return WriteFailures::reason(failure.error);
+    }
+    return nullptr;
 }
 
 bool isFlat(const Json& value) {
@@ -350,7 +359,8 @@ bool replaceFile(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-Json RunManifest::fileJson(const FileState& file, const results::RecordShape& shape) const {
+Json RunManifest::fileJson(const FileState& file, const results::RecordShape& shape,
+                           const std::vector<WriteFailures::Failure>& failures) const {
     const Param& param = setup.param;
     const results::KindInfo& info = results::kindInfo(file.plan.kind);
     const long long width = results::recordWidth(info, shape);
@@ -365,6 +375,7 @@ Json RunManifest::fileJson(const FileState& file, const results::RecordShape& sh
     entry["record_width"] = width;
     entry["offset"] = file.offset;
     entry["records"] = recordBytes > 0 ? appended / recordBytes : 0;
+    entry["write_error"] = writeError(failures, file.plan.path);
     entry["run"] = orNull(file.plan.run);
     if (info.layout == results::Layout::fixed) {
         entry["columns"] = columnsJson(info.columns);
@@ -411,6 +422,8 @@ void RunManifest::write() {
     doc["end_time"] = endTime ? Json(isoTime(*endTime)) : Json(nullptr);
     doc["output_name"] = outputName;
     doc["report"] = param.writeParamFile ? Json(param.reportFileName()) : Json(nullptr);
+    const std::vector<WriteFailures::Failure> failures = WriteFailures::all();
+    doc["report_write_error"] = param.writeParamFile ? writeError(failures, param.reportFileName()) : Json(nullptr);
     doc["threads"] = context.threads;
     doc["ranks"] = context.ranks;
     doc["kernel"] = context.kernel;
@@ -429,7 +442,7 @@ void RunManifest::write() {
     shape.steps = param.rkSteps;
     shape.bins = setup.stochastic ? setup.stochastic->freqHistBinNum : 0;
     Json fileList = Json::array();
-    for (const FileState& file : files) fileList.push_back(fileJson(file, shape));
+    for (const FileState& file : files) fileList.push_back(fileJson(file, shape, failures));
     doc["files"] = fileList;
 
     std::string text;

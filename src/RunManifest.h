@@ -11,6 +11,7 @@
 #include "PowerGrid.h"
 #include "ResultPaths.h"
 #include "StochasticInput.h"
+#include "WriteFailures.h"
 
 class RunSetup;
 
@@ -75,7 +76,8 @@ private:
     template <typename SizeOf, typename MakeSegment>
     void takeSegments(results::Kind kind, const StochasticRun& run, SizeOf sizeOf, MakeSegment segmentOf);
     void takeAnalysisSegments(const StochasticRun& run, const StochasticRun::AnalysisEnd& end);
-    nlohmann::ordered_json fileJson(const FileState& file, const results::RecordShape& shape) const;
+    nlohmann::ordered_json fileJson(const FileState& file, const results::RecordShape& shape,
+                                    const std::vector<WriteFailures::Failure>& failures) const;
     void write();
 
     RunSetup& setup;

@@ -9,4 +9,15 @@ void RunStatus::steadyStateMissed(const std::string& powerFlow, double remaining
                     "exit status 3" + (advice.empty() ? std::string() : "; " + advice));
 }
 
-int RunStatus::exitStatus() const { return steadyStateMissing ? kSteadyStateMissed : kComplete; }
+void RunStatus::filesUnwritten(std::size_t files) {
+    if (files == 0 || resultsIncomplete) return;
+    resultsIncomplete = true;
+    CodeUtils::warn("the results are incomplete: " + std::to_string(files) +
+                    (files == 1 ? " file" : " files") +
+                    " of the run could not be written (see above); the run ends with exit status 4");
+}
+
+int RunStatus::exitStatus() const {
+    if (resultsIncomplete) return kResultsIncomplete;
+    return steadyStateMissing ? kSteadyStateMissed : kComplete;
+}

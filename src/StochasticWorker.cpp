@@ -76,6 +76,37 @@ long long sizeOf(const std::string& path) {
     return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
 }
 
+std::size_t nodeRecord(int n) { return static_cast<std::size_t>(std::max(n, 0)) * sizeof(double); }
+
+// The cascade's per-step maxima go to their files in blocks of this many
+// steps: the lists do not grow with the steps of a run.
+const std::size_t kMaxLoadBlock = 1024;
+
+// The files of the cascade's per-step maxima, filled from the lists of Param
+// that the overload check appends to.
+class MaxLoadFiles {
+public:
+    explicit MaxLoadFiles(const std::string& name)
+        : flows(results::path(name, results::kMaxLoad), sizeof(double)),
+          ratios(results::path(name, results::kMaxLoadRatio), sizeof(double)),
+          lines(results::path(name, results::kMaxLoadLine), 2 * sizeof(int)) {}
+
+    // Moves what the lists hold into the files.
+    void writeOut(Param& param) {
+        flows.write(param.lineMaxFlows);
+        ratios.write(param.lineMaxRatios);
+        lines.writeInts(param.lineMaxIds);
+        param.lineMaxFlows.clear();
+        param.lineMaxRatios.clear();
+        param.lineMaxIds.clear();
+    }
+
+private:
+    ResultFile flows;
+    ResultFile ratios;
+    ResultFile lines;
+};
+
 }  // namespace
 
 StochasticWorker::StochasticWorker(const StochasticInput& settings, PowerGrid& grid, RungeKutta& rk,
@@ -130,8 +161,8 @@ void StochasticWorker::trajectory(RunWork& work, const AnalysisStart& start) {
     std::unique_ptr<ResultFile> freqFile;
     std::unique_ptr<ResultFile> phasFile;
     if (stepCount > 1) {
-        freqFile = std::make_unique<ResultFile>(results::path(param.outputFilename, results::kFreqTraj));
-        phasFile = std::make_unique<ResultFile>(results::path(param.outputFilename, results::kPhasTraj));
+        freqFile = std::make_unique<ResultFile>(results::path(param.outputFilename, results::kFreqTraj), nodeRecord(n));
+        phasFile = std::make_unique<ResultFile>(results::path(param.outputFilename, results::kPhasTraj), nodeRecord(n));
     }
     for (int s = 0; s < stepCount; ++s) {
         driveTurbines(work, s);
@@ -170,7 +201,7 @@ void StochasticWorker::survival(RunWork& work, const AnalysisStart& start) {
     const double dt = param.stepWidth;
     SwingState state(start.phases);
     // Survival records are streamed: there are (S - I) / V of them per node.
-    ResultFile survFile(results::path(param.outputFilename, results::kSurvival));
+    ResultFile survFile(results::path(param.outputFilename, results::kSurvival), nodeRecord(n));
     settleThenCount(
         state, rk, steps, dt, initSteps, param.rkSteps, [&](int s) { driveTurbines(work, s); },
         [&](SwingState& now, int s) { settings.checkFlanks(param, s * dt, now.om, now.omNew); },
@@ -187,27 +218,27 @@ void StochasticWorker::survival(RunWork& work, const AnalysisStart& start) {
     survFile.write(std::vector<double>(survCount.size(), NaN));
     survFile.close();
 
+    const std::size_t histogramRecord = static_cast<std::size_t>(std::max(settings.freqHistBinNum, 0)) * sizeof(int);
     if (!freqHist.empty()) {
-        ResultFile histFile(results::path(param.outputFilename, results::kHistogram));
+        ResultFile histFile(results::path(param.outputFilename, results::kHistogram), histogramRecord);
         for (const std::vector<int>& row : freqHist) histFile.writeInts(row);
     }
     const std::vector<double>& lags = settings.timeLags;
     for (std::size_t k = 0; k < lags.size() && k < freqIncrHist.size(); ++k) {
         if (freqIncrHist[k].empty()) continue;
-        ResultFile incrFile(results::incrementHistogramPath(param.outputFilename, lags[k]));
+        ResultFile incrFile(results::incrementHistogramPath(param.outputFilename, lags[k]), histogramRecord);
         for (const std::vector<int>& row : freqIncrHist[k]) incrFile.writeInts(row);
     }
     writeFlanks(param, results::path(param.outputFilename, results::kFlanks));
 }
 
 template <class StepCheck>
-std::vector<double> StochasticWorker::runAllNodeSurvival(RunWork& work, const AnalysisStart& start,
-                                                         StepCheck checkStep) {
+void StochasticWorker::runAllNodeSurvival(RunWork& work, const AnalysisStart& start, ResultFile& records,
+                                          StepCheck checkStep) {
     Param& param = *work.param;
     const int initSteps = settings.surviveInitSteps;
     const double dt = param.stepWidth;
     SwingState state(start.phases);
-    std::vector<double> records;
     settleThenCount(
         state, rk, steps, dt, initSteps, param.rkSteps, [&](int s) { driveTurbines(work, s); },
         [&](SwingState& now, int s) {
@@ -219,20 +250,20 @@ std::vector<double> StochasticWorker::runAllNodeSurvival(RunWork& work, const An
             settings.checkFlanks(param, s * dt, now.om, now.omNew);
             checkStep(now.thNew, s * dt);
             if ((s - initSteps) % settings.surviveInterval == 0) {
-                records.push_back(survAllCount);
+                records.write(survAllCount);
                 survAllCount = 0;
             }
         });
-    records.push_back(NaN);
-    return records;
+    records.write(NaN);
 }
 
 void StochasticWorker::survivalAll(RunWork& work, const AnalysisStart& start) {
     Param& param = *work.param;
     survAllCount = 0;
     param.resetFlanks();
-    std::vector<double> records = runAllNodeSurvival(work, start, [](double*, double) {});
-    CodeUtils::vecToBinFileFast(records, results::path(param.outputFilename, results::kSurvival));
+    ResultFile records(results::path(param.outputFilename, results::kSurvival), sizeof(double));
+    runAllNodeSurvival(work, start, records, [](double*, double) {});
+    records.close();
     writeFlanks(param, results::path(param.outputFilename, results::kFlanks));
 }
 
@@ -247,22 +278,25 @@ void StochasticWorker::cascade(RunWork& work, const AnalysisStart& start) {
     param.lineMaxRatios.clear();
     param.lineMaxIds.clear();
 
+    // The survival records and the per-step maxima stream out as they come;
+    // the trips (one per line record at most) are written at the end.
+    const std::string& name = param.outputFilename;
+    ResultFile records(results::path(name, results::kSurvival), sizeof(double));
+    MaxLoadFiles maxima(name);
     // Overloaded lines trip while settling too.
-    std::vector<double> records = runAllNodeSurvival(work, start, [&](double* thetaNew, double t) {
+    runAllNodeSurvival(work, start, records, [&](double* thetaNew, double t) {
         grid.checkLines(thetaNew, &fromList, &toList, &timeList, t, param);
+        if (param.lineMaxFlows.size() >= kMaxLoadBlock) maxima.writeOut(param);
     });
+    records.close();
+    maxima.writeOut(param);
 
     for (std::size_t k = 0; k < fromList.size(); ++k) {
         work.run.trippedLines.push_back({fromList[k], toList[k], timeList[k]});
     }
-    const std::string& name = param.outputFilename;
-    CodeUtils::vecToBinFileFast(records, results::path(name, results::kSurvival));
     CodeUtils::vecIToBinFileFast(fromList, results::path(name, results::kTripFrom));
     CodeUtils::vecIToBinFileFast(toList, results::path(name, results::kTripTo));
     CodeUtils::vecToBinFileFast(timeList, results::path(name, results::kTripTime));
-    CodeUtils::vecToBinFileFast(param.lineMaxFlows, results::path(name, results::kMaxLoad));
-    CodeUtils::vecToBinFileFast(param.lineMaxRatios, results::path(name, results::kMaxLoadRatio));
-    CodeUtils::vecIToBinFileFast(param.lineMaxIds, results::path(name, results::kMaxLoadLine));
     writeFlanks(param, results::path(name, results::kFlanks));
     if (param.cascadeRestoreLines) grid.putLinesInService();
 }
@@ -271,7 +305,7 @@ void StochasticWorker::cascade(RunWork& work, const AnalysisStart& start) {
 
 void StochasticWorker::writeFlanks(const Param& param, const std::string& fileName) {
     if (param.numNodes < 1) return;
-    ResultFile file(fileName);
+    ResultFile file(fileName, sizeof(double));
     for (int i = 0; i < param.numNodes; ++i) {
         file.write(param.flanksA.at(i));
         file.write(NaN);

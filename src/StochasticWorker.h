@@ -8,6 +8,7 @@
 
 class Param;
 class PowerGrid;
+class ResultFile;
 class RungeKutta;
 
 // The integrations of the stochastic analyses on one grid: the grid of the
@@ -33,10 +34,10 @@ private:
     void cascade(RunWork& work, const AnalysisStart& start);
     // The all-node survival integration shared by survivalAll and the
     // cascade: settling, then counting with a record every surviveInterval
-    // steps; checkStep(thetaNew, t) runs after the flank check of every step.
-    // Returns the records, closed by one NaN.
+    // steps, written to `records` as it is made and closed by one NaN;
+    // checkStep(thetaNew, t) runs after the flank check of every step.
     template <class StepCheck>
-    std::vector<double> runAllNodeSurvival(RunWork& work, const AnalysisStart& start, StepCheck checkStep);
+    void runAllNodeSurvival(RunWork& work, const AnalysisStart& start, ResultFile& records, StepCheck checkStep);
     void driveTurbines(const RunWork& work, int step);
     void writeFlanks(const Param& param, const std::string& fileName);
     void noteAnalysisEnd(RunWork& work, StochasticAnalysis analysis);

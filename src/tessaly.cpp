@@ -24,6 +24,7 @@
 #include "RunSetup.h"
 #include "RunStatus.h"
 #include "RungeKutta.h"
+#include "WriteFailures.h"
 
 namespace {
 
@@ -128,6 +129,26 @@ void runAndReport(RunSetup& setup, Function& function, RungeKutta& rungeKutta, c
     writeToFile(param, report.str());
 }
 
+// The leader of a cluster run learns which of the run's result files the
+// other processes could not write (they warned about them): its manifest and
+// exit status speak for the whole run.
+void collectWriteFailures(const ProcessGroup& processes, const std::vector<results::PlannedFile>& files) {
+    if (processes.size() == 1) return;
+    std::vector<double> own;  // pairs: the file's index in `files`, the errno value
+    for (const WriteFailures::Failure& failure : WriteFailures::all()) {
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            if (files[k].path == failure.path) own.insert(own.end(), {static_cast<double>(k), double(failure.error)});
+        }
+    }
+    const std::vector<std::vector<double>> all = processes.gather(own);
+    for (std::size_t rank = 1; rank < all.size(); ++rank) {
+        for (std::size_t at = 0; at + 1 < all[rank].size(); at += 2) {
+            const std::size_t file = static_cast<std::size_t>(all[rank][at]);
+            if (file < files.size()) WriteFailures::record(files[file].path, static_cast<int>(all[rank][at + 1]));
+        }
+    }
+}
+
 RunManifest::RunContext manifestContext(const RunOptions& options, const std::string& inputFile,
                                         const Function& function, const ProcessGroup& processes) {
     RunManifest::RunContext context;
@@ -173,7 +194,11 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
         if (manifest) manifest->finish(2);
         throw;
     }
+    collectWriteFailures(processes, setup->resultFiles);
+    status.filesUnwritten(WriteFailures::all().size());
     if (manifest) manifest->finish(status.exitStatus());
+    // The manifest's last rewrite may be what failed.
+    status.filesUnwritten(WriteFailures::all().size());
 
     function.reset();
     std::cout << "Done.\n";

@@ -17,7 +17,8 @@ void writeToFile(Param& param, std::string text);
 // report and run manifest; or, with options.check, reading and validating the
 // input alone. Returns the exit status: 0 complete (or valid input), 1 input
 // file cannot be opened, 2 invalid input or a directory that cannot be
-// entered, 3 a power flow missed the steady state. In a cluster run every
+// entered, 3 a power flow missed the steady state, 4 a result file, the run
+// report or the manifest could not be written. In a cluster run every
 // process calls it; the leader alone prints and writes the report and the
 // manifest.
 int runTessaly(std::istream& in, const RunOptions& options,

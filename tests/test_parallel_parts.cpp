@@ -35,7 +35,7 @@ TEST(PositionedWrites, RangesLandAtTheirOffsetsWhateverTheOrderAndBufferSize) {
     const std::string path = dir.file("f");
     writeText(path, "head");  // an appending run starts after what is there
     {
-        PositionedFile file(path, true);
+        PositionedFile file(path, true, {37 * 8, {}, false});
         ASSERT_TRUE(file.isOpen());
         EXPECT_EQ(file.sizeAtOpen(), 4);
         const long long start = file.sizeAtOpen();
@@ -64,7 +64,7 @@ TEST(PositionedWrites, RangesLandAtTheirOffsetsWhateverTheOrderAndBufferSize) {
 
     // A writer moved to where its buffered values end goes on filling its
     // buffer; moved elsewhere, it writes them out first.
-    PositionedFile again(path, false);
+    PositionedFile again(path, false, {8, 4, false});
     RangeWriter writer(again, 64);
     writer.moveTo(4 + 8);
     writer.append(-2.0);
@@ -81,13 +81,13 @@ TEST(PositionedWrites, FileThatCannotBeOpenedWarnsOnceAndTakesNothing) {
     ScratchDir dir;
     testing::internal::CaptureStderr();
     {
-        PositionedFile missing(dir.file("none/f"), true);
+        PositionedFile missing(dir.file("none/f"), true, {8, {}, false});
         EXPECT_FALSE(missing.isOpen());
         EXPECT_EQ(missing.sizeAtOpen(), 0);
         RangeWriter writer(missing, 16);
         writer.append(1.0);
         writer.flush();
-        PositionedFile notMade(dir.file("g"), false);
+        PositionedFile notMade(dir.file("g"), false, {8, {}, false});
         EXPECT_FALSE(notMade.isOpen());
     }
     const std::string err = testing::internal::GetCapturedStderr();

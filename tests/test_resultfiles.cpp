@@ -137,7 +137,7 @@ TEST(ResultFileTest, SameBytesAsTheWriters) {
 
     writeText(dir.file("held"), "");
     {
-        ResultFile file(dir.file("held"));
+        ResultFile file(dir.file("held"), 8);
         EXPECT_TRUE(file.isOpen());
         EXPECT_EQ(file.path(), dir.file("held"));
         file.write(values, 3);
@@ -154,7 +154,7 @@ TEST(ResultFileTest, AppendsAndMovesOwnership) {
     ScratchDir dir;
     std::string path = dir.file("r");
     CodeUtils::doubleToBinFileFast(1.0, path);
-    ResultFile first(path);
+    ResultFile first(path, 8);
     first.write(2.0);
     ResultFile moved(std::move(first));
     moved.write(3.0);
@@ -168,12 +168,12 @@ TEST(ResultFileTest, UnwritablePathWarnsOnceAndIgnoresWrites) {
     std::string bad = dir.file("missing/out");
     testing::internal::CaptureStderr();
     {
-        ResultFile file(bad);
+        ResultFile file(bad, 8);
         EXPECT_FALSE(file.isOpen());
         for (int i = 0; i < 5; ++i) file.write(1.0);
         file.writeInts({1});
     }
-    ResultFile again(bad);
+    ResultFile again(bad, 8);
     CodeUtils::doubleToBinFileFast(1.0, bad);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "tessaly: warning: cannot write " + bad + ": " + std::strerror(ENOENT) + "\n");

@@ -149,17 +149,22 @@ TEST(RunWithoutModes, ParamZeroWritesNoReport) {
     EXPECT_FALSE(fileExists(dir.file("Param00")));
 }
 
-TEST(RunWithoutModes, UnwritableReportWarnsAndStillSucceeds) {
+// The run goes on without its report, but ends saying its results are
+// incomplete: the report is what documents the run's parameters and grid.
+TEST(RunWithoutModes, UnwritableReportWarnsAndMakesTheResultsIncomplete) {
     ScratchDir dir;
     ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("out/Paramrun").c_str(), 0755), 0);  // in the report's way
     writeText(dir.file("out/Paramrun/kept"), "");
     RunResult r = runOnInput(dir.path(), "Output filename\nout/run\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 4);
     EXPECT_TRUE(contains(r.out, "Done.\n"));
-    const std::string warning = "tessaly: warning: cannot write out/Paramrun: ";
-    EXPECT_EQ(r.err.find(warning), 0u) << r.err;
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "expected one warning line: " << r.err;
+    EXPECT_EQ(r.err, "tessaly: warning: cannot write out/Paramrun: Is a directory\n"
+                     "tessaly: warning: the results are incomplete: 1 file of the run could not be written (see "
+                     "above); the run ends with exit status 4\n");
+    const std::string manifest = readText(dir.file("out/Manifestrun.json"));
+    EXPECT_TRUE(contains(manifest, "\"exit_status\": 4,")) << manifest;
+    EXPECT_TRUE(contains(manifest, "\"report_write_error\": \"Is a directory\",")) << manifest;
 }
 
 TEST(RunModes, UnsupportedModesOnlyPrintAMessage) {

@@ -1,0 +1,90 @@
+// Writing throughput of the result writers (bytes per second of the wall
+// clock, into the page cache of a temporary directory):
+//  - BM_AppendRecords: one file appended to record by record, as the
+//    stochastic analyses do (argument: values per record; 1 is the flank
+//    and maximum-load streams, 100 a trajectory of a 100-node grid).
+//  - BM_PositionedRecords: a raster file filled by 1 or 2 threads, each
+//    writing whole initial conditions (200 records of 100 values) at their
+//    offsets through its own buffered writer.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PositionedFile.h"
+#include "ResultFile.h"
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/tessaly-bench-XXXXXX";
+        if (!mkdtemp(pattern)) std::abort();
+        path = pattern;
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+
+private:
+    std::string path;
+};
+
+const long long kBytesPerIteration = 16 << 20;
+
+void BM_AppendRecords(benchmark::State& state) {
+    const int width = static_cast<int>(state.range(0));
+    const long long records = kBytesPerIteration / (width * static_cast<long long>(sizeof(double)));
+    std::vector<double> record(static_cast<std::size_t>(width), 0.25);
+    TempDir dir;
+    for (auto _ : state) {
+        {
+            ResultFile file(dir.file("append"), width * sizeof(double));
+            for (long long r = 0; r < records; ++r) file.write(record.data(), width);
+        }
+        state.PauseTiming();
+        unlink(dir.file("append").c_str());
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * records * width * static_cast<long long>(sizeof(double)));
+}
+
+BENCHMARK(BM_AppendRecords)->Arg(1)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_PositionedRecords(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    const std::size_t width = 100;
+    const long long perCondition = 200 * width * sizeof(double);
+    const long long conditions = kBytesPerIteration / perCondition;
+    std::vector<double> record(width, 0.25);
+    TempDir dir;
+    for (auto _ : state) {
+        {
+            PositionedFile file(dir.file("raster"), true, {static_cast<long long>(width * sizeof(double)), {}, false});
+            std::vector<std::thread> workers;
+            for (int t = 0; t < threads; ++t) {
+                workers.emplace_back([&, t] {
+                    RangeWriter writer(file, 64 * 1024);
+                    for (long long ic = t; ic < conditions; ic += threads) {
+                        writer.moveTo(ic * perCondition);
+                        for (int r = 0; r < 200; ++r) writer.append(record.data(), width);
+                    }
+                });
+            }
+            for (std::thread& worker : workers) worker.join();
+        }
+        state.PauseTiming();
+        unlink(dir.file("raster").c_str());
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * conditions * perCondition);
+}
+
+BENCHMARK(BM_PositionedRecords)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
