@@ -63,13 +63,14 @@ struct Outcome {
 };
 
 // Runs `command` (the program with its options, or a launcher and the
-// program; "input.txt" is added) on `input` in a fresh directory.
+// program; "input.txt" is added) on `input` in a fresh directory; `prepare`
+// as for runCommand.
 inline Outcome runIn(const std::string& input, std::vector<std::string> command,
-                     const std::vector<std::string>& environment = {}) {
+                     const std::vector<std::string>& environment = {}, const std::function<void()>& prepare = {}) {
     ScratchDir dir;
     writeText(dir.file("input.txt"), input);
     command.push_back("input.txt");
-    Outcome outcome{runCommand(dir.path(), command, "", environment), resultsIn(dir.path()), ""};
+    Outcome outcome{runCommand(dir.path(), command, "", environment, prepare), resultsIn(dir.path()), ""};
     for (const std::string& path : filesUnder(dir.path())) {
         if (isRunManifest(path)) outcome.manifest = readText(dir.file(path));
     }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -140,9 +141,11 @@ struct RunResult {
 
 // Runs `command` (the program first) in workDir with `input` on standard
 // input and TESSALY_THREADS unset unless `environment` ("NAME=value"
-// entries) sets it.
+// entries) sets it; `prepare` runs in the child just before the command
+// starts (to put limits on it).
 inline RunResult runCommand(const std::string& workDir, std::vector<std::string> command,
-                            const std::string& input = "", const std::vector<std::string>& environment = {}) {
+                            const std::string& input = "", const std::vector<std::string>& environment = {},
+                            const std::function<void()>& prepare = {}) {
     const std::string inFile = workDir + "/.stdin";
     const std::string outFile = workDir + "/.stdout";
     const std::string errFile = workDir + "/.stderr";
@@ -158,6 +161,7 @@ inline RunResult runCommand(const std::string& workDir, std::vector<std::string>
             !freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) {
             _exit(127);
         }
+        if (prepare) prepare();
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -185,9 +189,10 @@ inline RunResult runWithArguments(const std::string& workDir, const std::vector<
 
 // Runs the built program in workDir with `arguments` (standard streams on
 // /dev/null) until `path` exists (or five seconds have passed) and some
-// `settle` milliseconds more, then kills it. True when the kill ended it.
-inline bool killWhenThere(const std::string& workDir, const std::vector<std::string>& arguments,
-                          const std::string& path, int settle = 0) {
+// `settle` microseconds more, then kills it with SIGKILL. True when the kill
+// ended it.
+inline bool killWhenThereAfter(const std::string& workDir, const std::vector<std::string>& arguments,
+                               const std::string& path, std::chrono::microseconds settle) {
     std::vector<std::string> command = {TESSALY_BIN};
     command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -206,11 +211,17 @@ inline bool killWhenThere(const std::string& workDir, const std::vector<std::str
     while (!fileExists(path) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(settle));
+    std::this_thread::sleep_for(settle);
     kill(child, SIGKILL);
     int raw = 0;
     waitpid(child, &raw, 0);
     return WIFSIGNALED(raw);
+}
+
+// killWhenThereAfter with `settle` in milliseconds.
+inline bool killWhenThere(const std::string& workDir, const std::vector<std::string>& arguments,
+                          const std::string& path, int settle = 0) {
+    return killWhenThereAfter(workDir, arguments, path, std::chrono::milliseconds(settle));
 }
 
 // Runs the built program in workDir with `input` on standard input, the way a
