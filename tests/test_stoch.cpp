@@ -563,6 +563,43 @@ TEST_F(Stoch, OverloadedLineTripsOnceAtTimeZeroAndStaysOut) {
     EXPECT_TRUE(param.lineMaxFlows.empty());
 }
 
+// The cascade writes its per-step maxima out in blocks and its survival
+// counts as they come, while it runs: a long run begins with the records of
+// a short one, block boundaries or not.
+TEST_F(Stoch, CascadeRecordsOfALongRunBeginWithThoseOfAShortOne) {
+    param.setModeStochCASC(true);
+    param.setModeStepFun(true);
+    stoch->surviveInterval = 40;
+    stoch->turbineNodes = {{0}};
+    std::vector<double> gusts;
+    for (int k = 0; k < 30; ++k) gusts.push_back(8 + 3 * std::sin(k));
+    stoch->windSeries = {gusts};
+    for (const auto& [steps, name] : {std::pair{1000, "short"}, {2600, "long"}}) {
+        param.rkSteps = steps;
+        param.outputFilename = name;
+        // Both from the input's powers: a run's turbines start from the powers the run before left.
+        grid.resetPowerMech();
+        stoch->stochSwing(param, *rk);
+        EXPECT_TRUE(param.lineMaxFlows.empty() && param.lineMaxIds.empty()) << "held after the run";
+    }
+    for (const char* stem : {"stochcas/maxL", "stochcas/maxLp", "stochcas/maxlij"}) {
+        const std::string shortRun = readText(stem + std::string("shorttn0"));
+        const std::string longRun = readText(stem + std::string("longtn0"));
+        EXPECT_EQ(longRun.size(), shortRun.size() / 1000 * 2600) << stem;
+        EXPECT_TRUE(longRun.compare(0, shortRun.size(), shortRun) == 0) << stem;
+    }
+    // The short run's NaN record ends it; the long one goes on.
+    const std::vector<double> shortSurvival = readDoubles("surv/survshorttn0");
+    const std::vector<double> longSurvival = readDoubles("surv/survlongtn0");
+    ASSERT_EQ(shortSurvival.size(), 1000u / 40 + 1);
+    ASSERT_EQ(longSurvival.size(), 2600u / 40 + 1);
+    EXPECT_TRUE(std::isnan(shortSurvival.back()));
+    EXPECT_TRUE(std::equal(shortSurvival.begin(), shortSurvival.end() - 1, longSurvival.begin()));
+    // The wind varies: the largest flows are not one value repeated.
+    const std::vector<double> maxima = readDoubles("stochcas/maxLlongtn0");
+    EXPECT_NE(*std::min_element(maxima.begin(), maxima.end()), *std::max_element(maxima.begin(), maxima.end()));
+}
+
 TEST_F(Stoch, LinesTrippedByACascadeAreReportedOnceOrPutBack) {
     grid.getTrLine(0, 1)->setCapacity(1e-3);
     grid.getTrLine(1, 0)->setCapacity(1e-3);
