@@ -5,7 +5,7 @@
 //    and maximum-load streams, 100 a trajectory of a 100-node grid).
 //  - BM_PositionedRecords: a raster file filled by 1 or 2 threads, each
 //    writing whole initial conditions (200 records of 100 values) at their
-//    offsets through its own buffered writer.
+//    offsets through its own buffered writer of 64 or 256 kB (the raster's).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -56,6 +56,7 @@ BENCHMARK(BM_AppendRecords)->Arg(1)->Arg(100)->UseRealTime()->Unit(benchmark::kM
 
 void BM_PositionedRecords(benchmark::State& state) {
     const int threads = static_cast<int>(state.range(0));
+    const std::size_t buffer = static_cast<std::size_t>(state.range(1)) * 1024;
     const std::size_t width = 100;
     const long long perCondition = 200 * width * sizeof(double);
     const long long conditions = kBytesPerIteration / perCondition;
@@ -67,7 +68,7 @@ void BM_PositionedRecords(benchmark::State& state) {
             std::vector<std::thread> workers;
             for (int t = 0; t < threads; ++t) {
                 workers.emplace_back([&, t] {
-                    RangeWriter writer(file, 64 * 1024);
+                    RangeWriter writer(file, buffer);
                     for (long long ic = t; ic < conditions; ic += threads) {
                         writer.moveTo(ic * perCondition);
                         for (int r = 0; r < 200; ++r) writer.append(record.data(), width);
@@ -83,7 +84,7 @@ void BM_PositionedRecords(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * conditions * perCondition);
 }
 
-BENCHMARK(BM_PositionedRecords)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PositionedRecords)->ArgsProduct({{1, 2}, {64, 256}})->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

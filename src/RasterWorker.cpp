@@ -10,9 +10,10 @@
 
 namespace {
 
-// A writer's buffer: enough to stream a long trajectory in few system calls,
-// no more than one initial condition's bytes.
-const long long kWriterBuffer = 64 * 1024;
+// A writer's buffer: enough to stream a long trajectory in few system calls
+// (a pwrite and, where the file grows, an ftruncate per buffer), no more
+// than one initial condition's bytes.
+const long long kWriterBuffer = 256 * 1024;
 
 bool sampling(const Param& param) { return param.saveRKEvery >= 1 && param.saveRKEvery < param.rkSteps; }
 

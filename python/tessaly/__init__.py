@@ -12,7 +12,8 @@ loader needs numpy and is imported on first use.
 
 import importlib
 
-_FROM_RESULTS = ("load", "Run", "ResultFile", "ResultFileError", "IncompleteRunWarning")
+_FROM_RESULTS = ("load", "Run", "ResultFile", "ResultFileError", "IncompleteRunWarning",
+                 "IncompleteResultsWarning")
 __all__ = list(_FROM_RESULTS) + ["ManifestError"]
 
 

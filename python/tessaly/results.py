@@ -39,6 +39,11 @@ class IncompleteRunWarning(UserWarning):
     """The manifest is that of a run that did not finish."""
 
 
+class IncompleteResultsWarning(UserWarning):
+    """The run finished, but some of its result files could not be written
+    completely (exit status 4: disk full, file size limit)."""
+
+
 def load(path):
     """The run described by ``path``: a run manifest (``Manifest<name>.json``),
     a run report (``Param<name>``, the manifest is found next to it) or a
@@ -138,6 +143,11 @@ class Run:
                           "killed or crashed); its results hold the records written so far", IncompleteRunWarning,
                           stacklevel=3)
         self.files = [ResultFile(entry, self.directory, self.complete) for entry in self.manifest["files"]]
+        failed = [f"{f.path} ({f.entry['write_error']})" for f in self.files if f.entry.get("write_error")]
+        if failed:
+            warnings.warn(f"{self.manifest_path}: {len(failed)} result file(s) could not be written completely: "
+                          f"{', '.join(failed)}; they hold the whole records written before", IncompleteResultsWarning,
+                          stacklevel=3)
         self.raster = Raster(self) if self.manifest.get("raster") else None
         self.stochastic = Stochastic(self) if self.manifest.get("stochastic") else None
 

@@ -1,6 +1,7 @@
 """The loader against the files of real runs of the shipped examples."""
 import json
 import os
+import resource
 import shutil
 import subprocess
 from pathlib import Path
@@ -162,6 +163,24 @@ def test_cut_short_partial_and_unfinished(example_runs, tmp_path):
     with pytest.warns(tessaly.IncompleteRunWarning, match="did not finish"):
         run = tessaly.load(directory)
     assert run.raster.frequency.shape == (8, 199, 4) and len(run.raster.return_times) == 8
+
+
+def test_files_cut_by_a_file_size_limit(tessaly_bin, tmp_path):
+    """A run whose trajectories reached the limit: the whole records that fit,
+    and a warning naming the files."""
+    shutil.copy(Path(__file__).resolve().parents[2] / "examples" / "raster.txt", tmp_path)
+    limit = 20011
+    done = subprocess.run([tessaly_bin, "raster.txt"], cwd=tmp_path, capture_output=True, text=True,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    assert done.returncode == 4, done.stderr
+    with pytest.warns(tessaly.IncompleteResultsWarning, match=r"2 result file\(s\).*freqTrajraster \(File too large\)"):
+        run = tessaly.load(tmp_path)
+    # 4 nodes, 199 saved steps: three kicks' trajectories fit, the fourth only in part.
+    values = raw(tmp_path / "frequency" / "freqTrajraster")
+    assert values.size == limit // 32 * 4
+    assert run.raster.frequency.shape == (3, 199, 4)
+    np.testing.assert_array_equal(run.raster.frequency.ravel(), values[:3 * 199 * 4])
+    assert len(run.raster.return_times) == 8
 
 
 def test_output_name_with_a_directory_part(tessaly_bin, tmp_path):
