@@ -1,6 +1,7 @@
 #include "PositionedFile.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ PositionedFile::PositionedFile(std::string path, bool create, Layout fileLayout)
     if (fstat(descriptor, &info) == 0) {
         initialSize = static_cast<long long>(info.st_size);
         // A device (a result sent to /dev/null) has no size to keep on a boundary.
-        keepsBoundaries = !layout.shared && S_ISREG(info.st_mode);
+        if (S_ISREG(info.st_mode)) growth = layout.shared ? Growth::byAllocating : Growth::byTruncating;
     }
     origin = layout.origin.value_or(initialSize);
     extent = initialSize;
@@ -52,17 +53,18 @@ void PositionedFile::writeAt(const void* data, std::size_t size, long long offse
     if (!isOpen() || size == 0) return;
     const char* bytes = static_cast<const char*>(data);
     const long long end = offset + static_cast<long long>(size);
-    if (keepsBoundaries) {
-        int error = 0;
-        if (!growTo(end, error)) {
-            if (error != 0) writeWhatFits(bytes, size, offset, error);
-            return;
-        }
-    }
     int error = 0;
+    if (growth == Growth::byTruncating && !growTo(end, error)) {
+        if (error != 0) writeWhatFits(bytes, size, offset, error);
+        return;
+    }
+    if (growth == Growth::byAllocating && !allocate(offset, end, error)) {
+        failed(error);
+        return;
+    }
     const std::size_t written = writeAll(bytes, size, offset, error);
     if (written == size) return;
-    if (keepsBoundaries) {
+    if (growth == Growth::byTruncating) {
         dropCutRecords(offset + static_cast<long long>(written), end, error);
     } else {
         failed(error);
@@ -81,6 +83,22 @@ bool PositionedFile::growTo(long long end, int& error) {
     }
     extent = target;
     return true;
+}
+
+// fallocate grows the file to the boundary after `end` unless another
+// process has grown it further (it never shrinks a file), in one step, and
+// reserves the space, so a full disk fails here, before any byte.
+bool PositionedFile::allocate(long long offset, long long end, int& error) {
+    if (!allocating.load(std::memory_order_relaxed)) return true;
+    const long long target = boundaryAtOrAfter(end);
+    if (fallocate(descriptor, 0, static_cast<off_t>(offset), static_cast<off_t>(target - offset)) == 0) return true;
+    // A file system without it (NFS before 4.2, some others): the bytes as they come.
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        allocating.store(false, std::memory_order_relaxed);
+        return true;
+    }
+    error = errno;
+    return false;
 }
 
 std::size_t PositionedFile::writeAll(const char* bytes, std::size_t size, long long offset, int& error) const {
@@ -123,8 +141,17 @@ void PositionedFile::failed(int error) {
     if (!broken.exchange(true)) CodeUtils::warnUnwritable(filePath, error);
 }
 
+namespace {
+
+std::size_t wholeRecords(std::size_t capacity, long long recordBytes) {
+    const std::size_t record = static_cast<std::size_t>(std::max(recordBytes, 1LL));
+    return capacity >= record ? capacity / record * record : capacity;
+}
+
+}  // namespace
+
 RangeWriter::RangeWriter(PositionedFile& target, std::size_t capacity)
-    : file(&target), buffer(std::max(capacity, sizeof(double))) {}
+    : file(&target), buffer(std::max(wholeRecords(capacity, target.recordBytes()), sizeof(double))) {}
 
 RangeWriter::RangeWriter(RangeWriter&& other) noexcept
     : file(std::exchange(other.file, nullptr)),

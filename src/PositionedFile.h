@@ -26,9 +26,10 @@
 // back to the record boundary before the failed bytes.
 //
 // The processes of a cluster run share the file: one process cannot see how
-// far another has grown it (growing it with ftruncate could then shrink it),
-// so there the bytes are written as they are, and a killed or failed write
-// may end the file inside a record.
+// far another has grown it, and growing it with ftruncate could then shrink
+// it. There fallocate grows it (it never shrinks a file); on a file system
+// without fallocate the bytes are written as they come, and a killed or
+// failed write may end the file inside a record.
 //
 // A file that cannot be opened or written is warned about once (as
 // CodeUtils::warnUnwritable, which notes the failure for the run's exit
@@ -58,6 +59,7 @@ public:
     // The file's size when it was opened (0 when it could not be opened):
     // where an appending run's records start.
     long long sizeAtOpen() const { return initialSize; }
+    long long recordBytes() const { return layout.recordBytes; }
     // Writes `size` bytes at `offset`, which lie in whole records that no
     // other writer writes. Thread-safe.
     void writeAt(const void* data, std::size_t size, long long offset);
@@ -69,6 +71,9 @@ private:
     // before. False when nothing may be written: the growth failed (`error`
     // holds its errno value) or the file failed before.
     bool growTo(long long end, int& error);
+    // The same for a file that other processes grow too, with the bytes
+    // from `offset` on.
+    bool allocate(long long offset, long long end, int& error);
     // pwrite until every byte is written or a call fails (`error` holds its
     // errno value); the bytes written.
     std::size_t writeAll(const char* bytes, std::size_t size, long long offset, int& error) const;
@@ -84,8 +89,12 @@ private:
     int descriptor = -1;
     long long initialSize = 0;
     long long origin = 0;
-    // Grown to record boundaries before writing (a regular file of this process alone).
-    bool keepsBoundaries = false;
+    // How the file grows to record boundaries before bytes go beyond its
+    // end: a regular file of this process alone, one of several processes,
+    // or none (a device).
+    enum class Growth { byTruncating, byAllocating, none };
+    Growth growth = Growth::none;
+    std::atomic<bool> allocating{true};  // false once fallocate proved unsupported
     std::atomic<bool> broken{false};
     std::mutex sizing;
     long long extent = 0;  // the file's size as this process made it; guarded by `sizing`
@@ -93,10 +102,14 @@ private:
 
 // One writer's part of a PositionedFile: consecutive bytes from a start
 // offset on, collected in a buffer of bounded size and written in chunks, so
-// a long record streams out while it is made. One writer per thread.
+// a long record streams out while it is made. A buffer that holds records
+// holds whole ones: from a range that starts on a record, every chunk is
+// whole records, and a write that fails leaves none of them part-written.
+// One writer per thread.
 class RangeWriter {
 public:
-    // `capacity`: buffer size in bytes (at least one double).
+    // `capacity`: buffer size in bytes (at least one double), rounded down
+    // to whole records of the file where one fits.
     RangeWriter(PositionedFile& file, std::size_t capacity);
     // Writes what is still buffered.
     ~RangeWriter();

@@ -3,7 +3,11 @@
 // one process to another.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <numeric>
@@ -94,6 +98,38 @@ TEST(PositionedWrites, FileThatCannotBeOpenedWarnsOnceAndTakesNothing) {
     EXPECT_EQ(err, "tessaly: warning: cannot write " + dir.file("none/f") + ": No such file or directory\n" +
                        "tessaly: warning: cannot write " + dir.file("g") + ": No such file or directory\n");
     EXPECT_FALSE(fileExists(dir.file("g")));
+}
+
+// A file the processes of a cluster run grow together reaches a file size
+// limit: it ends on the whole record before the limit, not where the limit
+// cuts a write.
+TEST(PositionedWrites, SharedFileEndsOnAWholeRecordAtAFileSizeLimit) {
+    ScratchDir dir;
+    const std::string path = dir.file("shared");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1000, 1000};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || !freopen("/dev/null", "w", stderr)) _exit(126);
+        {
+            PositionedFile file(path, true, {3 * sizeof(double), {}, true});
+            RangeWriter writer(file, 100);
+            const std::vector<double> values = counting(0, 200);
+            writer.append(values.data(), values.size());
+        }
+        _exit(0);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+    const long size = fileSize(path);
+    EXPECT_EQ(size % 24, 0) << size;
+    // At most a buffer and a record short of the limit.
+    EXPECT_GT(size, 1000 - 100 - 24);
+    std::vector<double> values(static_cast<std::size_t>(size) / 8);
+    std::memcpy(values.data(), readText(path).data(), values.size() * 8);
+    EXPECT_EQ(values, counting(0, static_cast<int>(values.size())));
 }
 
 TEST(WorkerPool, TasksLearnTheirWorkerAndTheFirstFailureComesBack) {
