@@ -26,6 +26,7 @@
 #include "ProcessGroup.h"
 #include "Progress.h"
 #include "RasterReturnTime.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -71,27 +72,6 @@ void buildGrid(PowerGrid& grid, int nodes = kNodes) {
     for (int i = 0; i < nodes; ++i) connect(i, (i + 1) % nodes);
     for (int i = 0; i < nodes; i += 10) connect(i, (i + nodes / 2) % nodes);
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tessaly-bench-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        path = pattern;
-        char buf[4096];
-        if (!getcwd(buf, sizeof buf) || chdir(path.c_str()) != 0) std::abort();
-        oldCwd = buf;
-    }
-    ~TempDir() {
-        if (chdir(oldCwd.c_str()) != 0) std::abort();
-        std::system(("rm -rf '" + path + "'").c_str());
-    }
-    void clearResults() const { std::system(("rm -f '" + path + "'/*/*").c_str()); }
-
-private:
-    std::string path;
-    std::string oldCwd;
-};
 
 double peakRssMiB() {
     rusage usage{};

@@ -9,29 +9,15 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "PositionedFile.h"
 #include "ResultFile.h"
+#include "TempDir.h"
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tessaly-bench-XXXXXX";
-        if (!mkdtemp(pattern)) std::abort();
-        path = pattern;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-
-private:
-    std::string path;
-};
 
 const long long kBytesPerIteration = 16 << 20;
 
@@ -42,11 +28,11 @@ void BM_AppendRecords(benchmark::State& state) {
     TempDir dir;
     for (auto _ : state) {
         {
-            ResultFile file(dir.file("append"), width * sizeof(double));
+            ResultFile file("append", width * sizeof(double));
             for (long long r = 0; r < records; ++r) file.write(record.data(), width);
         }
         state.PauseTiming();
-        unlink(dir.file("append").c_str());
+        unlink("append");
         state.ResumeTiming();
     }
     state.SetBytesProcessed(state.iterations() * records * width * static_cast<long long>(sizeof(double)));
@@ -64,7 +50,7 @@ void BM_PositionedRecords(benchmark::State& state) {
     TempDir dir;
     for (auto _ : state) {
         {
-            PositionedFile file(dir.file("raster"), true, {static_cast<long long>(width * sizeof(double)), {}, false});
+            PositionedFile file("raster", true, {static_cast<long long>(width * sizeof(double)), {}, false});
             std::vector<std::thread> workers;
             for (int t = 0; t < threads; ++t) {
                 workers.emplace_back([&, t] {
@@ -78,7 +64,7 @@ void BM_PositionedRecords(benchmark::State& state) {
             for (std::thread& worker : workers) worker.join();
         }
         state.PauseTiming();
-        unlink(dir.file("raster").c_str());
+        unlink("raster");
         state.ResumeTiming();
     }
     state.SetBytesProcessed(state.iterations() * conditions * perCondition);
