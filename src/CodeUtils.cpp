@@ -15,11 +15,10 @@
 #include <mutex>
 #include <set>
 #include <sstream>
-#include <type_traits>
 
 #include "InputText.h"
 #include "Progress.h"
-#include "ResultFile.h"
+#include "PositionedFile.h"
 #include "WriteFailures.h"
 
 namespace {
@@ -304,13 +303,9 @@ namespace {
 // be opened or written is reported once and skipped.
 template <typename T>
 void appendBlock(const std::string& fileName, const T* values, int n) {
-    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
-    ResultFile file(fileName, std::max<std::size_t>(count * sizeof(T), 1));
-    if constexpr (std::is_same_v<T, int>) {
-        file.writeInts(values, count);
-    } else {
-        file.write(values, static_cast<int>(count));
-    }
+    const long long bytes = n > 0 ? static_cast<long long>(n) * static_cast<long long>(sizeof(T)) : 0;
+    PositionedFile file(fileName, true, {std::max(bytes, 1LL), {}, false});
+    file.writeAt(values, static_cast<std::size_t>(bytes), file.sizeAtOpen());
 }
 
 int countOf(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, INT_MAX)); }

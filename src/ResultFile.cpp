@@ -53,11 +53,9 @@ void ResultFile::write(double value) {
     if (writer != nullptr) writer->append(value);
 }
 
-void ResultFile::writeInts(const int* values, std::size_t n) {
-    if (writer != nullptr) writer->appendBytes(values, n * sizeof(int));
+void ResultFile::writeInts(const std::vector<int>& values) {
+    if (writer != nullptr) writer->appendBytes(values.data(), values.size() * sizeof(int));
 }
-
-void ResultFile::writeInts(const std::vector<int>& values) { writeInts(values.data(), values.size()); }
 
 // The writer first: it writes its buffer into the file.
 void ResultFile::close() {

@@ -29,7 +29,6 @@ public:
     void write(const double* values, int n);
     void write(const std::vector<double>& values);
     void write(double value);
-    void writeInts(const int* values, std::size_t n);
     void writeInts(const std::vector<int>& values);
     // Writes what is buffered and closes; later writes are no-ops.
     void close();
