@@ -9,14 +9,15 @@
 #include "tessaly.h"
 
 int main(int argc, char** argv) {
+    // A file that reaches the file size limit (ulimit -f, a batch system's
+    // limit) fails its write with EFBIG, which the writers report and
+    // survive, instead of the signal ending the run (set before MPI starts:
+    // it writes files too).
+    std::signal(SIGXFSZ, SIG_IGN);
     // First and last: the processes of a cluster run connect before anything
     // else and part after everything.
     MpiSession mpi(argc, argv);
     const ProcessGroup& processes = mpi.processes();
-    // A result file that reaches the file size limit (ulimit -f, a batch
-    // system's limit) fails its write with EFBIG, which the writers report
-    // and survive, instead of the signal ending the run.
-    std::signal(SIGXFSZ, SIG_IGN);
     // Every console line reaches a pipe (tessaly | tee log) as it is written,
     // not when the run ends; std::cout writes through the C stream.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
