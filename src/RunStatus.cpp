@@ -6,7 +6,7 @@ void RunStatus::steadyStateMissed(const std::string& powerFlow, double remaining
     steadyStateMissing = true;
     CodeUtils::warn(powerFlow + " did not converge (remaining total error " + CodeUtils::d2Str(remainingError) +
                     "): what is computed from it starts from a state that is not steady; the run ends with "
-                    "exit status 3" + (advice.empty() ? std::string() : "; " + advice));
+                    "exit status 3 (4 when results are also incomplete)" + (advice.empty() ? std::string() : "; " + advice));
 }
 
 void RunStatus::filesUnwritten(std::size_t files) {
