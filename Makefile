@@ -2,13 +2,16 @@
 
 BUILD_DIR := build
 ASAN_DIR := build-asan
+FUZZ_DIR := build-fuzz
+# Wall seconds per fuzz target of `make fuzz`.
+FUZZ_SECONDS ?= 30
 DEMO_DIR := $(BUILD_DIR)/demo-run
 JOBS ?= 2
 # The system interpreter: the one Debian's numpy and matplotlib belong to.
 PYTHON := $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-matplotlib python3-h5py python3-pytest
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev
 
-.PHONY: all build deps demo check check-asan clean
+.PHONY: all build deps demo check check-asan fuzz clean
 
 all: build
 
@@ -53,5 +56,12 @@ check-asan: deps
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	cd $(ASAN_DIR) && ctest --output-on-failure -j$(JOBS)
 
+# The input readers and whole runs on arbitrary bytes (libFuzzer, clang).
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Release -DTESSALY_FUZZ=ON -DTESSALY_MPI=OFF \
+	  -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+	cmake --build $(FUZZ_DIR) -j$(JOBS)
+	FUZZ_BUILD=$(FUZZ_DIR) tools/fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

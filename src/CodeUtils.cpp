@@ -25,36 +25,29 @@ namespace {
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-std::string trim(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isSpace(text[begin])) ++begin;
-    while (end > begin && isSpace(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
 int clampToInt(long value) {
     if (value > INT_MAX) return INT_MAX;
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int>(value);
 }
 
-// The leading run of numbers of a line. `convert` reads one number at the
-// start of its argument and sets the end pointer past it (or to the start
-// when nothing could be read). The text is trimmed at both ends before and
-// after every conversion; a conversion that leaves the trimmed remainder as
-// long as before has read nothing and ends the list.
+// The leading run of numbers of a line, blanks around them skipped. `convert`
+// reads one number at the start of its argument and sets the end pointer past
+// it (or to the start when nothing could be read, which ends the list). A
+// number never takes the blanks after it, so converting in place stays
+// within the line's trimmed end; one pass, so a long row costs its length.
 template <typename T, typename Convert>
 void parseList(const char* text, std::vector<T>& out, Convert convert) {
-    std::string rest = trim(text);
-    while (!rest.empty()) {
-        const char* start = rest.c_str();
-        char* end = nullptr;
-        T value = convert(start, &end);
-        std::string next = trim(end);
-        if (next.size() == rest.size()) return;
+    const char* end = text + std::strlen(text);
+    while (end > text && isSpace(end[-1])) --end;
+    for (const char* at = text;;) {
+        while (at < end && isSpace(*at)) ++at;
+        if (at == end) return;
+        char* stop = nullptr;
+        const T value = convert(at, &stop);
+        if (stop == at) return;
         out.push_back(value);
-        rest = std::move(next);
+        at = stop;
     }
 }
 
@@ -188,7 +181,7 @@ int CodeUtils::readint(InputText& in) {
 int CodeUtils::readintForKey(InputText& in, const std::string& key) {
     int value = 0;
     std::string line;
-    if (extractInt(in, value, line) || in.isScanOnly()) return value;
+    if (extractInt(in, value, line) || in.isScanOnly() || !warningsShown()) return value;
 
     // Blank lines are skipped, so only the end of the file leaves no line.
     const std::string offending = line.empty() ? "(end of file)" : "\"" + line + "\"";

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <streambuf>
 
 // ---- the CR LF filter --------------------------------------------------------------
@@ -29,6 +30,12 @@ protected:
         return traits_type::to_int_type(buffer[0]);
     }
 
+public:
+    // The characters read but not yet taken (after sgetc() found one).
+    const char* chunkBegin() const { return gptr(); }
+    std::size_t chunkSize() const { return static_cast<std::size_t>(egptr() - gptr()); }
+    void skip(std::size_t n) { gbump(static_cast<int>(n)); }
+
 private:
     // Compacts the first `n` characters of the buffer; a CR at its end looks
     // at the next character of the file. Returns how many are left.
@@ -50,19 +57,35 @@ private:
 
 // ---- input text ----------------------------------------------------------------------
 
+namespace {
+
+// Why `fileName` cannot be read as input text; "" when it can.
+std::string unreadableReason(const std::string& fileName, long long& size) {
+    struct stat info;
+    if (stat(fileName.c_str(), &info) != 0) return std::strerror(errno);
+    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    if (!S_ISREG(info.st_mode)) return "not a regular file: input is read from files only, not from pipes or devices";
+    size = static_cast<long long>(info.st_size);
+    return "";
+}
+
+std::string lineOf(const std::string& fileName, int number) {
+    return "line " + std::to_string(number) + " of \"" + fileName + "\"";
+}
+
+}  // namespace
+
 InputText::InputText(const std::string& fileName, LineUsage* usage, bool scanOnly)
-    : open(false),
+    : name(fileName),
+      size(0),
+      open(false),
       scanOnly(scanOnly),
       failed(false),
       lastEmpty(false),
       lastLine(0),
-      usage(usage),
-      stream(nullptr) {
-    struct stat info;
-    if (stat(fileName.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        openFailure = std::strerror(EISDIR);
-        return;
-    }
+      usage(usage) {
+    openFailure = unreadableReason(fileName, size);
+    if (!openFailure.empty()) return;
     errno = 0;
     if (file.open(fileName, std::ios::in | std::ios::binary) == nullptr) {
         openFailure = std::strerror(errno != 0 ? errno : ENOENT);
@@ -70,28 +93,54 @@ InputText::InputText(const std::string& fileName, LineUsage* usage, bool scanOnl
     }
     open = true;
     filter = std::make_unique<CrLfFilter>(&file);
-    stream.rdbuf(filter.get());
 }
 
 InputText::~InputText() = default;
 
+void InputText::countLine() {
+    if (lastLine == std::numeric_limits<int>::max()) {
+        throw InputError("\"" + name + "\" has more than " + std::to_string(lastLine) + " lines");
+    }
+    ++lastLine;
+}
+
 bool InputText::readLine(std::string& line) {
     line.clear();
     lastEmpty = false;
-    if (!open || failed || !std::getline(stream, line)) {
-        line.clear();
-        return false;
+    if (!open || failed) return false;
+    using traits = std::char_traits<char>;
+    bool any = false;
+    for (;;) {
+        if (filter->sgetc() == traits::eof()) {
+            if (!any) return false;
+            break;
+        }
+        any = true;
+        const char* begin = filter->chunkBegin();
+        const std::size_t available = filter->chunkSize();
+        const void* lf = std::memchr(begin, '\n', available);
+        const std::size_t taken = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) : available;
+        if (line.size() + taken > kMaxLineBytes) {
+            throw InputError(lineOf(name, lastLine + 1) + " is longer than " + std::to_string(kMaxLineBytes >> 20) +
+                             " MiB: no input line can be that long (is it a text file?)");
+        }
+        line.append(begin, taken);
+        filter->skip(lf ? taken + 1 : taken);
+        if (lf) break;
     }
-    ++lastLine;
+    countLine();
+    if (line.find('\0') != std::string::npos) {
+        throw InputError(lineOf(name, lastLine) + " holds a NUL byte: input must be text");
+    }
     lastEmpty = line.empty();
     return true;
 }
 
 void InputText::skipWhiteSpace() {
     if (!open || failed) return;
-    for (int c = stream.peek(); c != std::char_traits<char>::eof() && std::isspace(c) != 0; c = stream.peek()) {
-        stream.get();
-        if (c == '\n') ++lastLine;
+    using traits = std::char_traits<char>;
+    for (int c = filter->sgetc(); c != traits::eof() && std::isspace(c) != 0; c = filter->snextc()) {
+        if (c == '\n') countLine();
     }
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <fstream>
-#include <istream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -17,12 +16,19 @@
 // CR LF reads exactly like one saved with LF. The file is streamed, never held
 // in memory as a whole.
 //
+// Only regular files open: every input is read several times (once per
+// reader), which a pipe cannot do, and a device such as /dev/zero never ends.
+// A line longer than kMaxLineBytes or holding a NUL byte (a binary file, not
+// text) is invalid input: readLine throws InputError naming the file and line.
+//
 // A reader that has to follow the input grammar without acting on it (the
 // analysis of a mode that is off still claims its keys and values) reads in
 // scan-only mode: its value readers warn about nothing and it reads no
 // external file.
 class InputText {
 public:
+    static constexpr std::size_t kMaxLineBytes = std::size_t(64) << 20;
+
     explicit InputText(const std::string& fileName, LineUsage* usage = nullptr, bool scanOnly = false);
     ~InputText();
     InputText(const InputText&) = delete;
@@ -31,6 +37,9 @@ public:
     bool isOpen() const { return open; }
     // Why the file could not be opened (the system's reason).
     const std::string& openError() const { return openFailure; }
+    // Size of the file in bytes when it was opened.
+    long long fileSize() const { return size; }
+    const std::string& fileName() const { return name; }
     bool isScanOnly() const { return scanOnly; }
 
     // The next line without its line end; false (and an empty line) at the
@@ -57,6 +66,10 @@ public:
 private:
     class CrLfFilter;
 
+    void countLine();
+
+    std::string name;
+    long long size;
     bool open;
     bool scanOnly;
     bool failed;
@@ -66,7 +79,6 @@ private:
     LineUsage* usage;
     std::filebuf file;
     std::unique_ptr<CrLfFilter> filter;
-    std::istream stream;
 };
 
 // The cursor of one reader's scan over its block: the current line, which a

@@ -84,6 +84,34 @@ void warnBeyondGrid(const std::string& what, std::size_t count, const char* sing
                     " nodes; " + part + " after the first " + std::to_string(n) + " are ignored");
 }
 
+// A node value or coupling that is NaN or infinite (read from "nan", "inf" or
+// a number beyond the range of a double) is taken as written, but can only
+// give meaningless results: warned about once per key, at its first place.
+void warnNotFinite(const std::string& source, double value, const std::string& place) {
+    std::ostringstream text;
+    text << value;
+    CodeUtils::warn(source + " holds " + text.str() + " at " + place +
+                    ": a value that is not finite makes every result it reaches meaningless");
+}
+
+void warnNotFinite(const std::string& source, const std::vector<double>& values, std::size_t used) {
+    for (std::size_t k = 0; k < used && k < values.size(); ++k) {
+        if (std::isfinite(values[k])) continue;
+        warnNotFinite(source, values[k], values.size() == 1 ? "every node" : "node " + std::to_string(k));
+        return;
+    }
+}
+
+void warnNotFinite(const std::string& source, const Matrix& rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t j = 0; j < rows[i].size(); ++j) {
+            if (std::isfinite(rows[i][j])) continue;
+            warnNotFinite(source, rows[i][j], "row " + std::to_string(i) + " column " + std::to_string(j));
+            return;
+        }
+    }
+}
+
 // One number for every node, or one number per node (numbers beyond the grid
 // are ignored with a warning).
 void applyNodeList(PowerGrid& grid, const std::vector<double>& values, NodeSetter set,
@@ -98,6 +126,7 @@ void applyNodeList(PowerGrid& grid, const std::vector<double>& values, NodeSette
     if (!single && values.size() > static_cast<std::size_t>(n)) {
         warnBeyondGrid(source, values.size(), "value", "values", n, "values");
     }
+    warnNotFinite(source, values, static_cast<std::size_t>(n));
     for (int k = 0; k < n; ++k) set(*grid.getNode(k), single ? values[0] : values[k]);
 }
 
@@ -238,6 +267,16 @@ void readNodeCount(PowerGrid& grid, ReaderCursor& cursor) {
         throw InputError(quoted(cursor.key) + " is " + std::to_string(n) +
                          ", but a node count cannot be negative (allowed 0 or more)");
     }
+    // Above a million nodes the count must be backed by the file: every node
+    // takes at least one byte of it (its values in the node lists, its
+    // lines), so a file that only claims a huge grid is refused before the
+    // nodes are allocated.
+    constexpr int kNodesWithoutBacking = 1 << 20;
+    if (n > kNodesWithoutBacking && n > cursor.in.fileSize()) {
+        throw InputError(quoted(cursor.key) + " is " + std::to_string(n) + ", but the input file holds only " +
+                         std::to_string(cursor.in.fileSize()) + " bytes: a grid of more than " +
+                         std::to_string(kNodesWithoutBacking) + " nodes needs at least one byte of input per node");
+    }
     try {
         grid.setNumNodes(n);
     } catch (const std::bad_alloc&) {
@@ -262,6 +301,8 @@ void readNodeTypes(PowerGrid& grid, ReaderCursor& cursor) { applyNodeTypes(grid,
 template <Matrix (*readRows)(ReaderCursor&, int), bool createsLines, LineSetter set>
 void readLineMatrix(PowerGrid& grid, ReaderCursor& cursor) {
     Matrix rows = readRows(cursor, grid.getNumNodes());
+    // An infinite capacity is a line that never trips (how unlimited lines are written).
+    if (set != setCapacityValue) warnNotFinite(quoted(cursor.key), rows);
     createsLines ? applyToNewLines(grid, rows, set) : applyToExistingLines(grid, rows, set);
 }
 

@@ -47,6 +47,21 @@ void requireAdvancingStep(const char* stepKey, double step, const char* minKey, 
                      CodeUtils::d2Str(max) + ") in double precision");
 }
 
+// The offsets of an axis are laid out before the raster starts, and every
+// initial condition has its number: both stay within what memory and a
+// 64-bit count hold.
+constexpr long long kMaxOffsetsPerAxis = 1 << 20;
+constexpr long long kMaxInitialConditions = 1LL << 53;
+
+// About how many offsets `step` gives from `min` to `max` (refused beyond the limit).
+double requireOffsetCount(const char* stepKey, double step, double min, double max) {
+    const double count = (max - min) / step;
+    if (count <= static_cast<double>(kMaxOffsetsPerAxis)) return count;
+    throw InputError(quoted(stepKey) + " is " + CodeUtils::d2Str(step) + ": from " + CodeUtils::d2Str(min) + " to " +
+                     CodeUtils::d2Str(max) + " it gives about " + CodeUtils::d2Str(count) +
+                     " offsets, more than the " + std::to_string(kMaxOffsetsPerAxis) + " allowed");
+}
+
 }  // namespace
 
 RasterReturnTime::RasterReturnTime(PowerGrid* grid)
@@ -91,6 +106,10 @@ void readInt(RasterReturnTime& raster, ReaderCursor& cursor) {
     (raster.*set)(CodeUtils::readintForKey(cursor.in, cursor.key));
 }
 
+// Far beyond any return-time study, and small enough to lay out at once.
+constexpr int kMaxBands = 1 << 20;
+constexpr long long kMaxReturnTableEntries = 1LL << 26;
+
 const ReaderKey<RasterReturnTime> kRasterKeys[] = {
     {"Freq pert minimum", readReal<&RasterReturnTime::setFreqPertMin>},
     {"Freq pert maximum", readReal<&RasterReturnTime::setFreqPertMax>},
@@ -108,7 +127,13 @@ const ReaderKey<RasterReturnTime> kRasterKeys[] = {
     {"Thresh spread", [](RasterReturnTime&, ReaderCursor&) {}},
     {"Num of thresh",
      [](RasterReturnTime& raster, ReaderCursor& cursor) {
-         raster.setNumOfThresh(CodeUtils::readintForKey(cursor.in, cursor.key));
+         const int bands = CodeUtils::readintForKey(cursor.in, cursor.key);
+         // Refused before the bands' thresholds are laid out.
+         if (bands > kMaxBands) {
+             throw InputError(quoted(cursor.key) + " is " + i2Str(bands) + ", more bands than the " +
+                              i2Str(kMaxBands) + " allowed");
+         }
+         raster.setNumOfThresh(bands);
          raster.setFixedThreshNum(true);
          raster.resetThresh();
      }},
@@ -211,6 +236,15 @@ void RasterReturnTime::validateOffsets() const {
             requireAdvancingStep("Phase pert step", phaseStepw, "Phase pert minimum", phasePertMin,
                                  "Phase pert maximum", phasePertMax);
         }
+        const double frequencies = requireOffsetCount("Freq pert step", freqStepw, freqPertMin, freqPertMax);
+        const double phases =
+            oneOffsetPerRow ? 1 : requireOffsetCount("Phase pert step", phaseStepw, phasePertMin, phasePertMax);
+        const double total = (static_cast<double>(lastPertNode) - firstPertNode) * frequencies * phases;
+        if (total > static_cast<double>(kMaxInitialConditions)) {
+            throw InputError("the raster of nodes " + i2Str(firstPertNode) + ".." + i2Str(lastPertNode - 1) +
+                             " has about " + CodeUtils::d2Str(total) + " initial conditions, more than the " +
+                             std::to_string(kMaxInitialConditions) + " allowed");
+        }
     }
 }
 
@@ -223,6 +257,14 @@ void RasterReturnTime::validateModeSettings(const Param& param) const {
     }
     if (param.isModeRMRT() && numOfThresh < 0) {
         throw InputError("\"Num of thresh\" is " + i2Str(numOfThresh) + ", but it must be at least 0");
+    }
+    // Every worker thread holds a return time per band and node, and every
+    // step updates all of them.
+    const long long entries = static_cast<long long>(numOfThresh) * grid->getNumNodes();
+    if (param.isModeRMRT() && entries > kMaxReturnTableEntries) {
+        throw InputError("\"Num of thresh\" is " + i2Str(numOfThresh) + ": with " + i2Str(grid->getNumNodes()) +
+                         " nodes the return-time table holds " + std::to_string(entries) +
+                         " entries, more than the " + std::to_string(kMaxReturnTableEntries) + " allowed");
     }
 }
 

@@ -899,6 +899,17 @@ void StochasticInput::validateStatistics(const Param& param) const {
         throw InputError(quoted("Freq hist bin num") + " gives " + str(freqHistBinNum) +
                          " bins, but the frequency histogram needs at least 2");
     }
+    // A run holds a frequency histogram and one increment histogram per lag
+    // for every node.
+    const long long histograms = static_cast<long long>(grid->getNumNodes()) * (1 + timeLagSteps.size());
+    const long long bins = histograms * freqHistBinNum;
+    constexpr long long kMaxHistogramBins = 1LL << 26;
+    if (bins > kMaxHistogramBins) {
+        throw InputError(quoted("Freq hist bin num") + " gives " + str(freqHistBinNum) + " bins: with " +
+                         str(histograms) + " histograms (nodes, and nodes per lag of " + quoted("Freq time lags") +
+                         ") a run holds " + std::to_string(bins) + " bins, more than the " +
+                         std::to_string(kMaxHistogramBins) + " allowed");
+    }
 }
 
 void StochasticInput::validatePowerSeries(const Param& param, int len) const {
