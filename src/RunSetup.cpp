@@ -88,9 +88,13 @@ bool isUnusedText(const std::string& line) { return !isBlank(line) && !isComment
 // that looks like a key, and once about the lines after an empty line that
 // ended the input.
 void reviewUnusedLines(const std::string& inputFile, const LineUsage& usage) {
+    // A file that is no input at all (a log, a table) would bury every other
+    // message: the first unknown lines are listed, the rest counted.
+    constexpr std::size_t kListedUnknownLines = 20;
     const std::vector<std::string> keys = knownKeys();
     const int end = usage.firstBlockEnd();
     std::size_t ignored = 0;
+    std::size_t unknown = 0;
     InputText in(inputFile);
     for (std::string line; in.readLine(line);) {
         const int number = in.lineNumber();
@@ -100,10 +104,16 @@ void reviewUnusedLines(const std::string& inputFile, const LineUsage& usage) {
             continue;
         }
         if (isNumberLine(line) || isKey(line, keys)) continue;
+        if (++unknown > kListedUnknownLines) continue;
         const std::string suggestion = closestKey(line, keys);
         CodeUtils::warn("line " + std::to_string(number) + " " + quoted(line) +
                         " is no key that any reader knows and is skipped" +
                         (suggestion.empty() ? std::string() : "; did you mean " + quoted(suggestion) + "?"));
+    }
+    if (unknown > kListedUnknownLines) {
+        const std::size_t more = unknown - kListedUnknownLines;
+        CodeUtils::warn(countOf(more, "more line", "more lines") + " that no reader knows " +
+                        (more == 1 ? "is" : "are") + " skipped (is this the input file?)");
     }
     if (ignored > 0) {
         CodeUtils::warn("line " + std::to_string(end) + " is empty and ends the input: " +

@@ -139,3 +139,18 @@ TEST(HostileInputs, NumbersBeyondRangeNanAndNegativeZero) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostileInputs, AFileThatIsNoInputListsTwentyUnknownLinesAndCountsTheRest) {
+    ScratchDir dir;
+    std::string log;
+    for (int i = 0; i < 1000; ++i) log += "worker " + std::to_string(i) + " started\n";
+    const RunResult r = check(dir, log);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.err, "line 20 \"worker 19 started\" is no key")) << r.err;
+    EXPECT_FALSE(contains(r.err, "line 21 ")) << r.err;
+    EXPECT_TRUE(contains(r.err, "980 more lines that no reader knows are skipped")) << r.err;
+}
+
+}  // namespace
