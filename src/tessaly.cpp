@@ -15,6 +15,7 @@
 
 #include "CodeUtils.h"
 #include "Function.h"
+#include "InputText.h"
 #include "Param.h"
 #include "PowerGrid.h"
 #include "ProcessGroup.h"
@@ -73,10 +74,16 @@ void reportError(const std::string& message) {
     std::cerr << "tessaly: error: " << message << '\n';
 }
 
-void reportUnreadableInput() {
+// Why the input file cannot be read, for standard error.
+std::string unopenable(const std::string& inputFile) {
+    return "the input file \"" + inputFile + "\" cannot be opened (" + InputText(inputFile).openError() + ")";
+}
+
+void reportUnreadableInput(const std::string& inputFile) {
     const char* message = "file doesn't exist or is damaged.Program will exit.\n";
     std::cout.flush();
     if (CodeUtils::warningsShown()) std::cerr << message;
+    reportError(unopenable(inputFile));
     std::cout << message;
 }
 
@@ -164,7 +171,7 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
     std::string inputFile = options.input ? announceInputFile(*options.input) : askForInputFile(in);
     std::unique_ptr<RunSetup> setup = RunSetup::load(inputFile, kProgramVersion, std::cout);
     if (!setup) {
-        reportUnreadableInput();
+        reportUnreadableInput(inputFile);
         return 1;
     }
     Param& param = setup->param;
@@ -219,7 +226,7 @@ int checkInput(const std::string& inputFile) {
         return 2;
     }
     if (!setup) {
-        reportError("the input file \"" + inputFile + "\" cannot be opened");
+        reportError(unopenable(inputFile));
         return 1;
     }
     std::cout << setup->rasterReading << setup->stochasticReading;

@@ -126,7 +126,7 @@ TEST(CommandLineRuns, CheckValidatesTheInputAndCreatesNothing) {
 
     RunResult missing = runWithArguments(dir.path(), {"--check", "absent.txt"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "tessaly: error: the input file \"absent.txt\" cannot be opened\n");
+    EXPECT_EQ(missing.err, "tessaly: error: the input file \"absent.txt\" cannot be opened (No such file or directory)\n");
 }
 
 TEST(CommandLineRuns, UsageErrorRunsNothing) {

@@ -65,8 +65,12 @@ TEST(HostileInputs, ExtFilesMustBeRegularFiles) {
                                     "regular file"))
             << r.err;
     }
-    EXPECT_EQ(runWithArguments(dir.path(), {"--check", "/dev/zero"}).status, 1);
-    EXPECT_EQ(runWithArguments(dir.path(), {"--check", dir.path()}).status, 1);
+    const RunResult device = runWithArguments(dir.path(), {"/dev/zero"});
+    EXPECT_EQ(device.status, 1);
+    EXPECT_TRUE(contains(device.err, "the input file \"/dev/zero\" cannot be opened (not a regular file")) << device.err;
+    const RunResult directory = runWithArguments(dir.path(), {"--check", dir.path()});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_TRUE(contains(directory.err, "cannot be opened (Is a directory)")) << directory.err;
 }
 
 TEST(HostileInputs, BinaryAndEndlessLinesAreRefusedWithTheirLine) {

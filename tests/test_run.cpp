@@ -93,7 +93,8 @@ TEST(RunStart, MissingInputFileEndsWithStatusOne) {
     RunResult r = runProgram(dir.path(), "nosuchfile.txt\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kGreeting + "I understood: nosuchfile.txt\n" + kUnreadable);
-    EXPECT_EQ(r.err, kUnreadable);
+    EXPECT_EQ(r.err, kUnreadable + "tessaly: error: the input file \"nosuchfile.txt\" cannot be opened (No such file "
+                                   "or directory)\n");
     EXPECT_FALSE(fileExists(dir.file("Param00")));
 }
 
@@ -102,7 +103,7 @@ TEST(RunStart, EmptyStandardInputIsAMissingFile) {
     RunResult r = runProgram(dir.path(), "");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kGreeting + "I understood: \n" + kUnreadable);
-    EXPECT_EQ(r.err, kUnreadable);
+    EXPECT_EQ(r.err, kUnreadable + "tessaly: error: the input file \"\" cannot be opened (No such file or directory)\n");
 }
 
 TEST(RunStart, OnlyTheFirstWordNamesTheFile) {
