@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -25,19 +27,38 @@
 
 namespace testsupport {
 
-// A fresh directory under the system's temporary directory, removed with its
-// contents when the object goes out of scope.
+// No file a test or a program it starts writes may grow beyond this: a test
+// whose loop never ends fills no disk before its time limit stops it (the
+// largest file a test writes is about 5 MB).
+constexpr rlim_t kFileSizeBound = rlim_t(64) << 20;
+
+// Lowers this process's file size limit to kFileSizeBound; the programs it
+// starts inherit it. Only the soft limit: a test may still set its own.
+inline void boundFileSizes() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur <= kFileSizeBound) return;
+    limit.rlim_cur = kFileSizeBound;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("cannot bound the file size");
+}
+
+// A fresh directory under the build's scratch root, removed with its contents
+// when the object goes out of scope. CTest empties the root before and after
+// the tests, so a test killed at its time limit leaves nothing behind either.
 class ScratchDir {
 public:
     ScratchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaly-test-XXXXXX";
+        boundFileSizes();
+        std::filesystem::create_directories(TESSALY_TEST_SCRATCH);
+        std::string pattern = std::string(TESSALY_TEST_SCRATCH) + "/tessaly-test-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
         dir = buf.data();
     }
-    ~ScratchDir() { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return dir; }
@@ -77,6 +98,10 @@ inline std::string readText(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+inline bool contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
 }
 
 inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -259,11 +284,33 @@ inline std::string maskReportTime(const std::string& report) {
     return out;
 }
 
+inline const std::string& examplesDir() {
+    static const std::string dir = std::string(TESSALY_SOURCE_DIR) + "/examples";
+    return dir;
+}
+
+// The input files shipped in examples/ (*.txt): the runnable ones and the
+// data they read.
+inline std::vector<std::string> exampleInputs() {
+    std::vector<std::string> names;
+    for (const std::string& name : entries(examplesDir())) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) names.push_back(name);
+    }
+    return names;
+}
+
+// The example inputs that describe a run (they hold a "Number of nodes" key).
+inline std::vector<std::string> runnableExamples() {
+    std::vector<std::string> names;
+    for (const std::string& name : exampleInputs()) {
+        if (contains("\n" + readText(examplesDir() + "/" + name), "\nNumber of nodes\n")) names.push_back(name);
+    }
+    return names;
+}
+
 // Copies the shipped example inputs into `dir`, as a user runs them.
 inline void copyExamples(const ScratchDir& dir) {
-    for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt", "ieee118.txt"}) {
-        writeText(dir.file(name), readText(std::string(TESSALY_SOURCE_DIR) + "/examples/" + name));
-    }
+    for (const std::string& name : exampleInputs()) writeText(dir.file(name), readText(examplesDir() + "/" + name));
 }
 
 // A run manifest (Manifest<name>.json): it describes a run (times, working
@@ -271,10 +318,6 @@ inline void copyExamples(const ScratchDir& dir) {
 inline bool isRunManifest(const std::string& path) {
     const std::string name = path.substr(path.rfind('/') + 1);
     return name.rfind("Manifest", 0) == 0 && name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
-}
-
-inline bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
 }
 
 }  // namespace testsupport
