@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -27,6 +28,19 @@
 
 namespace testsupport {
 
+// The names in directory `path`.
+inline std::set<std::string> entries(const std::string& path) {
+    std::set<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(dir);
+    return names;
+}
+
 // No file a test or a program it starts writes may grow beyond this: a test
 // whose loop never ends fills no disk before its time limit stops it (the
 // largest file a test writes is about 5 MB).
@@ -41,15 +55,33 @@ inline void boundFileSizes() {
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("cannot bound the file size");
 }
 
-// A fresh directory under the build's scratch root, removed with its contents
-// when the object goes out of scope. CTest empties the root before and after
-// the tests, so a test killed at its time limit leaves nothing behind either.
+// Removes the scratch directories under the root that belong to test
+// processes which no longer run (killed at their time limit): with a whole
+// suite of runaway tests, the disk holds the files of the running ones only.
+inline void removeStaleScratch(const std::string& root) {
+    const std::string prefix = "tessaly-test-";
+    for (const std::string& name : entries(root)) {
+        if (name.rfind(prefix, 0) != 0) continue;
+        const long owner = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove_all(root + "/" + name, ignored);
+        }
+    }
+}
+
+// A fresh directory under the build's scratch root, named after this process
+// and removed with its contents when the object goes out of scope. What a
+// test killed at its time limit leaves is removed by the next scratch
+// directory made, and CTest empties the root before and after the tests.
 class ScratchDir {
 public:
     ScratchDir() {
         boundFileSizes();
-        std::filesystem::create_directories(TESSALY_TEST_SCRATCH);
-        std::string pattern = std::string(TESSALY_TEST_SCRATCH) + "/tessaly-test-XXXXXX";
+        const std::string root = TESSALY_TEST_SCRATCH;
+        std::filesystem::create_directories(root);
+        removeStaleScratch(root);
+        std::string pattern = root + "/tessaly-test-" + std::to_string(getpid()) + "-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
@@ -109,19 +141,6 @@ inline bool fileExists(const std::string& path) { return access(path.c_str(), F_
 inline bool isDirectory(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The names in directory `path`.
-inline std::set<std::string> entries(const std::string& path) {
-    std::set<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(dir);
-    return names;
 }
 
 // The files under directory `dir`, subdirectories included, as paths relative to it.
