@@ -41,10 +41,11 @@ inline std::set<std::string> entries(const std::string& path) {
     return names;
 }
 
-// No file a test or a program it starts writes may grow beyond this: a test
-// whose loop never ends fills no disk before its time limit stops it (the
-// largest file a test writes is about 5 MB).
-constexpr rlim_t kFileSizeBound = rlim_t(64) << 20;
+// No file a test or a program it starts writes may grow beyond this, so a
+// test whose loop never ends cannot fill the disk before its time limit stops
+// it. The largest files the tests write legitimately: a sparse input of
+// 100 MB (the line length limit), result files of about 5 MB.
+constexpr rlim_t kFileSizeBound = rlim_t(256) << 20;
 
 // Lowers this process's file size limit to kFileSizeBound; the programs it
 // starts inherit it. Only the soft limit: a test may still set its own.

@@ -11,11 +11,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-# No file a test or a program it starts writes may grow beyond this: a run
-# that never ends fills no disk before the test's time limit stops it (the
-# largest file a test writes is about 5 MB). The soft limit only, so a
-# test can still set its own.
-FILE_SIZE_BOUND = 64 << 20
+# No file a test or a program it starts writes may grow beyond this (the
+# bound of the C++ tests), so a run that never ends cannot fill the disk
+# before the test's time limit stops it; the largest file a test writes is
+# about 5 MB. The soft limit only, so a test can still set its own.
+FILE_SIZE_BOUND = 256 << 20
 _soft, _hard = resource.getrlimit(resource.RLIMIT_FSIZE)
 if _soft == resource.RLIM_INFINITY or _soft > FILE_SIZE_BOUND:
     resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_BOUND, _hard))
