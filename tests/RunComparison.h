@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -45,11 +46,12 @@ inline std::string everyStochasticMode(const std::string& extra) {
 }
 
 // Every file a run left in `dir` (paths relative to it) with its bytes, the
-// input and the manifest aside; the report's timing line masked.
-inline std::map<std::string, std::string> resultsIn(const std::string& dir) {
+// inputs and the manifest aside; the report's timing line masked.
+inline std::map<std::string, std::string> resultsIn(const std::string& dir,
+                                                    const std::vector<std::string>& inputs = {"input.txt"}) {
     std::map<std::string, std::string> files;
     for (const std::string& path : filesUnder(dir)) {
-        if (path == "input.txt" || isRunManifest(path)) continue;
+        if (std::find(inputs.begin(), inputs.end(), path) != inputs.end() || isRunManifest(path)) continue;
         const std::string bytes = readText(dir + "/" + path);
         files[path] = path.rfind("Param", 0) == 0 ? maskReportTime(bytes) : bytes;
     }

@@ -6,14 +6,17 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -25,19 +28,70 @@
 
 namespace testsupport {
 
-// A fresh directory under the system's temporary directory, removed with its
-// contents when the object goes out of scope.
+// The names in directory `path`.
+inline std::set<std::string> entries(const std::string& path) {
+    std::set<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// No file a test or a program it starts writes may grow beyond this, so a
+// test whose loop never ends cannot fill the disk before its time limit stops
+// it. The largest files the tests write legitimately: a sparse input of
+// 100 MB (the line length limit), result files of about 5 MB.
+constexpr rlim_t kFileSizeBound = rlim_t(256) << 20;
+
+// Lowers this process's file size limit to kFileSizeBound; the programs it
+// starts inherit it. Only the soft limit: a test may still set its own.
+inline void boundFileSizes() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur <= kFileSizeBound) return;
+    limit.rlim_cur = kFileSizeBound;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("cannot bound the file size");
+}
+
+// Removes the scratch directories under the root that belong to test
+// processes which no longer run (killed at their time limit): with a whole
+// suite of runaway tests, the disk holds the files of the running ones only.
+inline void removeStaleScratch(const std::string& root) {
+    const std::string prefix = "tessaly-test-";
+    for (const std::string& name : entries(root)) {
+        if (name.rfind(prefix, 0) != 0) continue;
+        const long owner = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            std::filesystem::remove_all(root + "/" + name, ignored);
+        }
+    }
+}
+
+// A fresh directory under the build's scratch root, named after this process
+// and removed with its contents when the object goes out of scope. What a
+// test killed at its time limit leaves is removed by the next scratch
+// directory made, and CTest empties the root before and after the tests.
 class ScratchDir {
 public:
     ScratchDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaly-test-XXXXXX";
+        boundFileSizes();
+        const std::string root = TESSALY_TEST_SCRATCH;
+        std::filesystem::create_directories(root);
+        removeStaleScratch(root);
+        std::string pattern = root + "/tessaly-test-" + std::to_string(getpid()) + "-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
         dir = buf.data();
     }
-    ~ScratchDir() { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return dir; }
@@ -79,24 +133,15 @@ inline std::string readText(const std::string& path) {
     return ss.str();
 }
 
+inline bool contains(const std::string& haystack, const std::string& needle) {
+    return haystack.find(needle) != std::string::npos;
+}
+
 inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 inline bool isDirectory(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The names in directory `path`.
-inline std::set<std::string> entries(const std::string& path) {
-    std::set<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(dir);
-    return names;
 }
 
 // The files under directory `dir`, subdirectories included, as paths relative to it.
@@ -259,11 +304,33 @@ inline std::string maskReportTime(const std::string& report) {
     return out;
 }
 
+inline const std::string& examplesDir() {
+    static const std::string dir = std::string(TESSALY_SOURCE_DIR) + "/examples";
+    return dir;
+}
+
+// The input files shipped in examples/ (*.txt): the runnable ones and the
+// data they read.
+inline std::vector<std::string> exampleInputs() {
+    std::vector<std::string> names;
+    for (const std::string& name : entries(examplesDir())) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) names.push_back(name);
+    }
+    return names;
+}
+
+// The example inputs that describe a run (they hold a "Number of nodes" key).
+inline std::vector<std::string> runnableExamples() {
+    std::vector<std::string> names;
+    for (const std::string& name : exampleInputs()) {
+        if (contains("\n" + readText(examplesDir() + "/" + name), "\nNumber of nodes\n")) names.push_back(name);
+    }
+    return names;
+}
+
 // Copies the shipped example inputs into `dir`, as a user runs them.
 inline void copyExamples(const ScratchDir& dir) {
-    for (const char* name : {"demo.txt", "raster.txt", "wind.txt", "wind_series.txt", "ieee118.txt"}) {
-        writeText(dir.file(name), readText(std::string(TESSALY_SOURCE_DIR) + "/examples/" + name));
-    }
+    for (const std::string& name : exampleInputs()) writeText(dir.file(name), readText(examplesDir() + "/" + name));
 }
 
 // A run manifest (Manifest<name>.json): it describes a run (times, working
@@ -271,10 +338,6 @@ inline void copyExamples(const ScratchDir& dir) {
 inline bool isRunManifest(const std::string& path) {
     const std::string name = path.substr(path.rfind('/') + 1);
     return name.rfind("Manifest", 0) == 0 && name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
-}
-
-inline bool contains(const std::string& haystack, const std::string& needle) {
-    return haystack.find(needle) != std::string::npos;
 }
 
 }  // namespace testsupport

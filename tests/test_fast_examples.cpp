@@ -44,18 +44,6 @@ std::string withoutLines(const std::string& text, std::initializer_list<const ch
     return out;
 }
 
-std::vector<std::string> runnableExamples() {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(kExamples)) {
-        const std::string name = entry.path().filename().string();
-        if (entry.path().extension() == ".txt" && contains("\n" + readText(entry.path().string()), "\nNumber of nodes\n")) {
-            names.push_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 struct ExampleRun {
     RunResult result;
     std::map<std::string, std::string> files;  // written files by relative path

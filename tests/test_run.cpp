@@ -137,7 +137,7 @@ TEST(RunWithoutModes, SecondRunReplacesTheReport) {
     ASSERT_EQ(runOnInput(dir.path(), input).status, 0);
     std::string first = readText(dir.file("Paramrun"));
     ASSERT_EQ(runOnInput(dir.path(), input).status, 0);
-    EXPECT_EQ(readText(dir.file("Paramrun")), first);
+    EXPECT_EQ(maskTimeTaken(readText(dir.file("Paramrun"))), maskTimeTaken(first));
     EXPECT_EQ(first.find("========================= Param"), 0u);
     EXPECT_EQ(first.find("========================= Param", 1), std::string::npos);
 }

@@ -2,6 +2,7 @@
 command line, the built program and runs of the shipped examples, and an
 independent AC power flow."""
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -9,6 +10,15 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+# No file a test or a program it starts writes may grow beyond this (the
+# bound of the C++ tests), so a run that never ends cannot fill the disk
+# before the test's time limit stops it; the largest file a test writes is
+# about 5 MB. The soft limit only, so a test can still set its own.
+FILE_SIZE_BOUND = 256 << 20
+_soft, _hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+if _soft == resource.RLIM_INFINITY or _soft > FILE_SIZE_BOUND:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_BOUND, _hard))
 
 DATA = Path(__file__).resolve().parent / "data"
 PACKAGE_ROOT = Path(__file__).resolve().parents[1]
