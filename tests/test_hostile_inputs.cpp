@@ -36,10 +36,12 @@ TEST(HostileInputs, FuzzFindingsAndSeedCorpusRunThroughTheHarness) {
         }
     }
     EXPECT_GT(replayed, 0);
-    for (const fs::directory_entry& file : fs::directory_iterator(kFuzzDir / "corpus")) {
-        for (fuzzing::Target target : {fuzzing::Target::kParam, fuzzing::Target::kGrid, fuzzing::Target::kRaster,
-                                       fuzzing::Target::kStochastic, fuzzing::Target::kRun}) {
-            replay(target, file.path());
+    for (const fs::path& seeds : {kFuzzDir / "corpus", fs::path(TESSALY_SOURCE_DIR) / "examples"}) {
+        for (const fs::directory_entry& file : fs::directory_iterator(seeds)) {
+            for (fuzzing::Target target : {fuzzing::Target::kParam, fuzzing::Target::kGrid, fuzzing::Target::kRaster,
+                                           fuzzing::Target::kStochastic, fuzzing::Target::kRun}) {
+                replay(target, file.path());
+            }
         }
     }
 }
