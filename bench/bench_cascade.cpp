@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "Function.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RungeKutta.h"
-#include "StochasticInput.h"
+#include "dynamics/Function.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "dynamics/RungeKutta.h"
+#include "analyses/stochastic/StochasticInput.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "PowerGrid.h"
+#include "grid/PowerGrid.h"
 
 namespace {
 

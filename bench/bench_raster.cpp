@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "Function.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "ProcessGroup.h"
-#include "Progress.h"
-#include "RasterReturnTime.h"
+#include "dynamics/Function.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "ensemble/ProcessGroup.h"
+#include "diagnostics/Progress.h"
+#include "analyses/raster/RasterReturnTime.h"
 #include "TempDir.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <random>
 #include <vector>
 
-#include "Function.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RungeKutta.h"
-#include "SwingKernel.h"
+#include "dynamics/Function.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "dynamics/RungeKutta.h"
+#include "dynamics/SwingKernel.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "PositionedFile.h"
-#include "ResultFile.h"
+#include "output/PositionedFile.h"
+#include "output/ResultFile.h"
 #include "TempDir.h"
 
 namespace {

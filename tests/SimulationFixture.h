@@ -8,10 +8,10 @@
 
 #include <memory>
 
-#include "Function.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RungeKutta.h"
+#include "dynamics/Function.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "dynamics/RungeKutta.h"
 #include "TestSupport.h"
 
 class SimulationTest : public ::testing::Test {

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "PowerGrid.h"
+#include "grid/PowerGrid.h"
 
 inline double perRecordSwingEq(PowerGrid& grid, const double* theta, const double* omega, int i) {
     double sum = 0;

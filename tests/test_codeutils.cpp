@@ -8,9 +8,11 @@
 #include <cstring>
 #include <limits>
 
-#include "CodeUtils.h"
-#include "InputText.h"
+#include "util/CodeUtils.h"
+#include "input/InputText.h"
 #include "TestSupport.h"
+#include "diagnostics/Diagnostics.h"
+#include "input/InputValues.h"
 
 using testsupport::ScratchDir;
 using testsupport::writeText;
@@ -40,31 +42,31 @@ TEST(LineIs, TrimsOnlyTheKey) {
 TEST(ReadInt, SkipsBlankLinesAndDiscardsRestOfLine) {
     ScratchDir dir;
     InputText in = openWith(dir, "\n\n42 apples\nnext line\n3.7\n-5\n");
-    EXPECT_EQ(CodeUtils::readint(in), 42);
-    EXPECT_EQ(CodeUtils::nextLine(in), "next line");
-    EXPECT_EQ(CodeUtils::readint(in), 3);
-    EXPECT_EQ(CodeUtils::readint(in), -5);
+    EXPECT_EQ(InputValues::readint(in), 42);
+    EXPECT_EQ(InputValues::nextLine(in), "next line");
+    EXPECT_EQ(InputValues::readint(in), 3);
+    EXPECT_EQ(InputValues::readint(in), -5);
     EXPECT_FALSE(in.hasFailed());
 }
 
 TEST(ReadInt, NonNumberFailsTheStreamForGood) {
     ScratchDir dir;
     InputText in = openWith(dir, "abc\n7\nmore\n");
-    EXPECT_EQ(CodeUtils::readint(in), 0);
+    EXPECT_EQ(InputValues::readint(in), 0);
     EXPECT_TRUE(in.hasFailed());
-    EXPECT_EQ(CodeUtils::nextLine(in), "");
-    EXPECT_EQ(CodeUtils::readDouble(in), 0.0);
+    EXPECT_EQ(InputValues::nextLine(in), "");
+    EXPECT_EQ(InputValues::readDouble(in), 0.0);
 }
 
 TEST(ReadInt, OutOfRangeSaturatesAndFails) {
     ScratchDir dir;
     InputText big = openWith(dir, "99999999999\nafter\n");
-    EXPECT_EQ(CodeUtils::readint(big), INT_MAX);
+    EXPECT_EQ(InputValues::readint(big), INT_MAX);
     EXPECT_TRUE(big.hasFailed());
-    EXPECT_EQ(CodeUtils::nextLine(big), "");
+    EXPECT_EQ(InputValues::nextLine(big), "");
 
     InputText small = openWith(dir, "-99999999999\n");
-    EXPECT_EQ(CodeUtils::readint(small), INT_MIN);
+    EXPECT_EQ(InputValues::readint(small), INT_MIN);
     EXPECT_TRUE(small.hasFailed());
 }
 
@@ -73,10 +75,10 @@ TEST(ReadIntForKey, BadValueWarnsOnceNamingKeyAndLine) {
     testing::internal::CaptureStderr();
     for (int reader = 0; reader < 2; ++reader) {
         InputText in = openWith(dir, "Edges\nx12 oops\nnext\n");
-        CodeUtils::nextLine(in);
-        EXPECT_EQ(CodeUtils::readintForKey(in, "Edges"), 0);
+        InputValues::nextLine(in);
+        EXPECT_EQ(InputValues::readintForKey(in, "Edges"), 0);
         EXPECT_TRUE(in.hasFailed());
-        EXPECT_EQ(CodeUtils::nextLine(in), "");
+        EXPECT_EQ(InputValues::nextLine(in), "");
     }
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.find("tessaly: warning: "), 0u) << err;
@@ -88,9 +90,9 @@ TEST(ReadIntForKey, BadValueWarnsOnceNamingKeyAndLine) {
 TEST(ReadIntForKey, MissingValueAtEndOfFileWarns) {
     ScratchDir dir;
     InputText in = openWith(dir, "Kmax");
-    CodeUtils::nextLine(in);
+    InputValues::nextLine(in);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(CodeUtils::readintForKey(in, "Kmax"), 0);
+    EXPECT_EQ(InputValues::readintForKey(in, "Kmax"), 0);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(in.hasFailed());
     EXPECT_NE(err.find("\"Kmax\""), std::string::npos) << err;
@@ -99,30 +101,30 @@ TEST(ReadIntForKey, MissingValueAtEndOfFileWarns) {
 TEST(ReadDouble, ConvertsTheLeadingNumberOfTheNextLine) {
     ScratchDir dir;
     InputText in = openWith(dir, "  2.5e-3 word\n\nletters\n7");
-    EXPECT_DOUBLE_EQ(CodeUtils::readDouble(in), 2.5e-3);
-    EXPECT_EQ(CodeUtils::readDouble(in), 0.0);  // a blank line is not skipped
-    EXPECT_EQ(CodeUtils::readDouble(in), 0.0);
-    EXPECT_EQ(CodeUtils::readDouble(in), 7.0);  // last line without a line feed
-    EXPECT_EQ(CodeUtils::readDouble(in), 0.0);  // end of file
+    EXPECT_DOUBLE_EQ(InputValues::readDouble(in), 2.5e-3);
+    EXPECT_EQ(InputValues::readDouble(in), 0.0);  // a blank line is not skipped
+    EXPECT_EQ(InputValues::readDouble(in), 0.0);
+    EXPECT_EQ(InputValues::readDouble(in), 7.0);  // last line without a line feed
+    EXPECT_EQ(InputValues::readDouble(in), 0.0);  // end of file
 }
 
 TEST(NextLine, LineFeedOrCarriageReturnLineFeedEndsALine) {
     ScratchDir dir;
     InputText in = openWith(dir, "a\r\nb\rc\nlast");
-    EXPECT_EQ(CodeUtils::nextLine(in), "a");
-    EXPECT_EQ(CodeUtils::nextLine(in), "b\rc");
-    EXPECT_EQ(CodeUtils::nextLine(in), "last");
-    EXPECT_EQ(CodeUtils::nextLine(in), "");
-    EXPECT_EQ(CodeUtils::nextLine(in), "");
+    EXPECT_EQ(InputValues::nextLine(in), "a");
+    EXPECT_EQ(InputValues::nextLine(in), "b\rc");
+    EXPECT_EQ(InputValues::nextLine(in), "last");
+    EXPECT_EQ(InputValues::nextLine(in), "");
+    EXPECT_EQ(InputValues::nextLine(in), "");
 
     // The file is read in chunks; a CR LF may straddle two of them, and a CR
     // may end the file.
     for (std::size_t length : {4095u, 8191u, 8192u, 16383u}) {
         const std::string longLine(length, 'x');
         InputText chunks = openWith(dir, longLine + "\r\n" + longLine + "\r\nend\r");
-        EXPECT_EQ(CodeUtils::nextLine(chunks), longLine) << length;
-        EXPECT_EQ(CodeUtils::nextLine(chunks), longLine) << length;
-        EXPECT_EQ(CodeUtils::nextLine(chunks), "end\r") << length;
+        EXPECT_EQ(InputValues::nextLine(chunks), longLine) << length;
+        EXPECT_EQ(InputValues::nextLine(chunks), longLine) << length;
+        EXPECT_EQ(InputValues::nextLine(chunks), "end\r") << length;
         EXPECT_EQ(chunks.lineNumber(), 3);
     }
 }
@@ -144,19 +146,19 @@ TEST(ReadDVec, PointerFormReplacesContents) {
     ScratchDir dir;
     InputText in = openWith(dir, "1 2 3\n\n");
     std::vector<double> target{7, 8, 9, 10};
-    CodeUtils::readDVec(in, &target);
+    InputValues::readDVec(in, &target);
     EXPECT_EQ(target, doubles({1, 2, 3}));
-    CodeUtils::readDVec(in, &target);
+    InputValues::readDVec(in, &target);
     EXPECT_TRUE(target.empty());
 }
 
 TEST(ReadDVecFromFile, FirstLineOnlyAndMissingFileIsAnInputError) {
     ScratchDir dir;
     writeText(dir.file("vec.txt"), "0.5 1.5\r\n2.5\n");
-    EXPECT_EQ(CodeUtils::readDVecFromFile(dir.file("vec.txt"), "Power mech ext"), doubles({0.5, 1.5}));
+    EXPECT_EQ(InputValues::readDVecFromFile(dir.file("vec.txt"), "Power mech ext"), doubles({0.5, 1.5}));
     for (const std::string& unreadable : {dir.file("missing.txt"), dir.path()}) {
         try {
-            CodeUtils::readDVecFromFile(unreadable, "Power mech ext");
+            InputValues::readDVecFromFile(unreadable, "Power mech ext");
             ADD_FAILURE() << "no error for " << unreadable;
         } catch (const InputError& error) {
             EXPECT_EQ(std::string(error.what()).find("\"Power mech ext\" names the file \"" + unreadable + "\""), 0u)
@@ -169,15 +171,15 @@ TEST(MatrixReaders, StopAtFirstNonNumericLineAndHandItBack) {
     ScratchDir dir;
     InputText in = openWith(dir, "1 2\n3 4 5\nMode surv\n6\n");
     std::string handBack = "unchanged";
-    auto rows = CodeUtils::readDMatArb(in, handBack);
+    auto rows = InputValues::readDMatArb(in, handBack);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], doubles({1, 2}));
     EXPECT_EQ(rows[1], doubles({3, 4, 5}));
     EXPECT_EQ(handBack, "Mode surv");
-    EXPECT_EQ(CodeUtils::nextLine(in), "6");
+    EXPECT_EQ(InputValues::nextLine(in), "6");
 
     InputText ints = openWith(dir, "1 2\n3");
-    auto intRows = CodeUtils::readIntMatArb(ints, handBack);
+    auto intRows = InputValues::readIntMatArb(ints, handBack);
     ASSERT_EQ(intRows.size(), 2u);
     EXPECT_EQ(intRows[1], std::vector<int>({3}));
     EXPECT_EQ(handBack, "");  // the end of the file reads as an empty line
@@ -186,14 +188,14 @@ TEST(MatrixReaders, StopAtFirstNonNumericLineAndHandItBack) {
 TEST(MatrixReaders, ExternalMatrixStopsAtFirstEmptyLine) {
     ScratchDir dir;
     writeText(dir.file("m.txt"), "1 2\r\nx\r\n\r\n5 6\r\n");
-    auto rows = CodeUtils::readExtDMat(dir.file("m.txt"), "Coupling mag ext");
+    auto rows = InputValues::readExtDMat(dir.file("m.txt"), "Coupling mag ext");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], doubles({1, 2}));
     EXPECT_TRUE(rows[1].empty());
-    EXPECT_THROW(CodeUtils::readExtDMat(dir.file("missing.txt"), "Coupling mag ext"), InputError);
+    EXPECT_THROW(InputValues::readExtDMat(dir.file("missing.txt"), "Coupling mag ext"), InputError);
 
     writeText(dir.file("n.txt"), "1\n2");
-    EXPECT_EQ(CodeUtils::readExtDMat(dir.file("n.txt"), "Coupling mag ext").size(), 2u);
+    EXPECT_EQ(InputValues::readExtDMat(dir.file("n.txt"), "Coupling mag ext").size(), 2u);
 }
 
 TEST(SmallerAngle, WrapsIntoOnePeriodAroundZero) {

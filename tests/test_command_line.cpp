@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "run/CommandLine.h"
 
 namespace {
 

@@ -5,9 +5,10 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "CodeUtils.h"
-#include "PowerGrid.h"
+#include "util/CodeUtils.h"
+#include "grid/PowerGrid.h"
 #include "TestSupport.h"
+#include "diagnostics/Diagnostics.h"
 
 using testsupport::ScratchDir;
 using testsupport::writeText;

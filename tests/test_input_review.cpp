@@ -7,8 +7,8 @@
 
 #include <set>
 
-#include "CodeUtils.h"
-#include "PowerGrid.h"
+#include "util/CodeUtils.h"
+#include "grid/PowerGrid.h"
 #include "TestSupport.h"
 
 using namespace testsupport;

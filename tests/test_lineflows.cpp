@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "Param.h"
-#include "PowerGrid.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Sha256.h"
+#include "util/Sha256.h"
 #include "TestSupport.h"
 
 using namespace testsupport;

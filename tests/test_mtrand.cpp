@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <random>
 
-#include "MTRand.h"
+#include "util/MTRand.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "PositionedFile.h"
-#include "StochasticInput.h"
+#include "output/PositionedFile.h"
+#include "analyses/stochastic/StochasticInput.h"
 #include "TestSupport.h"
-#include "WorkerPool.h"
+#include "ensemble/WorkerPool.h"
 
 using namespace testsupport;
 

@@ -6,7 +6,7 @@
 #include <climits>
 #include <cmath>
 
-#include "Param.h"
+#include "input/Param.h"
 #include "TestSupport.h"
 
 using testsupport::ScratchDir;

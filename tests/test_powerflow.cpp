@@ -5,8 +5,8 @@
 #include <cstring>
 #include <random>
 
-#include "Param.h"
-#include "PowerGrid.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
 #include "SwingReference.h"
 
 namespace {

@@ -4,8 +4,9 @@
 
 #include <iostream>
 
-#include "CodeUtils.h"
-#include "Progress.h"
+#include "util/CodeUtils.h"
+#include "diagnostics/Progress.h"
+#include "diagnostics/Diagnostics.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ TEST(ProgressLine, WarningAndConsoleTextClearTheLineFirst) {
     {
         ProgressDisplay display(true);
         ProgressLine::show("step 1");
-        CodeUtils::warn("careful");
+        Diagnostics::warn("careful");
         ProgressLine::show("step 2");
         std::cout << "console line\n";
         ProgressLine::clear();  // nothing shown: writes nothing

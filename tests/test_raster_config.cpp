@@ -6,9 +6,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "PowerGrid.h"
-#include "RasterObservers.h"
-#include "RasterReturnTime.h"
+#include "grid/PowerGrid.h"
+#include "analyses/raster/RasterObservers.h"
+#include "analyses/raster/RasterReturnTime.h"
 #include "TestSupport.h"
 
 using namespace testsupport;

@@ -9,15 +9,16 @@
 #include <limits>
 #include <memory>
 
-#include "CodeUtils.h"
-#include "Function.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RasterObservers.h"
-#include "RasterReturnTime.h"
-#include "RungeKutta.h"
+#include "util/CodeUtils.h"
+#include "dynamics/Function.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "analyses/raster/RasterObservers.h"
+#include "analyses/raster/RasterReturnTime.h"
+#include "dynamics/RungeKutta.h"
 #include "SimulationFixture.h"
 #include "TestSupport.h"
+#include "diagnostics/Diagnostics.h"
 
 using namespace testsupport;
 

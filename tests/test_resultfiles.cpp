@@ -9,11 +9,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "CodeUtils.h"
-#include "Param.h"
-#include "ResultFile.h"
+#include "util/CodeUtils.h"
+#include "input/Param.h"
+#include "output/ResultFile.h"
 #include "TestSupport.h"
-#include "tessaly.h"
+#include "run/tessaly.h"
+#include "output/ResultDirectories.h"
+#include "output/ResultWriters.h"
 
 using testsupport::fileExists;
 using testsupport::fileSize;
@@ -56,35 +58,35 @@ TEST(BinaryWriters, AppendNativeValuesInCallOrder) {
     ScratchDir dir;
     std::string f = dir.file("a");
     const double values[] = {1.5, -2, 3.25};
-    CodeUtils::arrayToBinFile(values, 3, f);
+    ResultWriters::arrayToBinFile(values, 3, f);
     EXPECT_EQ(fileSize(f), 24);
-    CodeUtils::arrayToBinFile(values, 2, f);
+    ResultWriters::arrayToBinFile(values, 2, f);
     EXPECT_EQ(fileSize(f), 40);
     EXPECT_EQ(readDoubles(f), std::vector<double>({1.5, -2, 3.25, 1.5, -2}));
 
     std::string fast = dir.file("fast");
-    CodeUtils::arrayToBinFileFast(values, 3, fast);
-    CodeUtils::arrayToBinFileFast(values, 2, fast);
+    ResultWriters::arrayToBinFileFast(values, 3, fast);
+    ResultWriters::arrayToBinFileFast(values, 2, fast);
     EXPECT_EQ(bytesOf(fast), bytesOf(f));
 
     std::string vec = dir.file("vec");
-    CodeUtils::vecToBinFile({1.5, -2, 3.25}, vec);
-    CodeUtils::vecToBinFileFast({1.5, -2}, vec);
+    ResultWriters::vecToBinFile({1.5, -2, 3.25}, vec);
+    ResultWriters::vecToBinFileFast({1.5, -2}, vec);
     EXPECT_EQ(bytesOf(vec), bytesOf(f));
 }
 
 TEST(BinaryWriters, ExactBytesOfIntsAndSingleDouble) {
     ScratchDir dir;
-    CodeUtils::vecIToBinFileFast({1, -1}, dir.file("ints"));
+    ResultWriters::vecIToBinFileFast({1, -1}, dir.file("ints"));
     EXPECT_EQ(hex(bytesOf(dir.file("ints"))), "01 00 00 00 FF FF FF FF ");
-    CodeUtils::doubleToBinFileFast(1.0, dir.file("one"));
+    ResultWriters::doubleToBinFileFast(1.0, dir.file("one"));
     EXPECT_EQ(hex(bytesOf(dir.file("one"))), "00 00 00 00 00 00 F0 3F ");
 }
 
 TEST(BinaryWriters, EmptyWritesStillCreateTheFile) {
     ScratchDir dir;
-    CodeUtils::vecIToBinFileFast({}, dir.file("i"));
-    CodeUtils::arrayToBinFile(nullptr, -3, dir.file("a"));
+    ResultWriters::vecIToBinFileFast({}, dir.file("i"));
+    ResultWriters::arrayToBinFile(nullptr, -3, dir.file("a"));
     EXPECT_EQ(fileSize(dir.file("i")), 0);
     EXPECT_EQ(fileSize(dir.file("a")), 0);
 }
@@ -92,16 +94,16 @@ TEST(BinaryWriters, EmptyWritesStillCreateTheFile) {
 TEST(TextWriters, ExactText) {
     ScratchDir dir;
     const double value[] = {1.5};
-    CodeUtils::arrayDToFile(value, 1, dir.file("t"));
+    ResultWriters::arrayDToFile(value, 1, dir.file("t"));
     const double two[] = {-0.25, 1e10};
-    CodeUtils::arrayDToFile(two, 2, dir.file("t"));
+    ResultWriters::arrayDToFile(two, 2, dir.file("t"));
     EXPECT_EQ(readText(dir.file("t")), " 1.5000000000e+00\n -2.5000000000e-01 1.0000000000e+10\n");
 
     {
         std::ofstream out(dir.file("lists"));
-        CodeUtils::vecToTextFile({3, -4}, out);
-        CodeUtils::vecDToTextFile({0.5, 1234567.0}, out);
-        CodeUtils::vecToTextFile({}, out);
+        ResultWriters::vecToTextFile({3, -4}, out);
+        ResultWriters::vecDToTextFile({0.5, 1234567.0}, out);
+        ResultWriters::vecToTextFile({}, out);
         // Flushed by the writers: visible before the stream closes.
         EXPECT_EQ(readText(dir.file("lists")), "3 -4 \n0.5 1.23457e+06 \n\n");
     }
@@ -114,11 +116,11 @@ TEST(Writers, UnwritablePathWarnsOncePerPath) {
     const double values[] = {1, 2};
     testing::internal::CaptureStderr();
     for (int record = 0; record < 3; ++record) {
-        CodeUtils::arrayToBinFile(values, 2, bad);
-        CodeUtils::doubleToBinFileFast(1.0, bad);
-        CodeUtils::arrayDToFile(values, 2, bad);
+        ResultWriters::arrayToBinFile(values, 2, bad);
+        ResultWriters::doubleToBinFileFast(1.0, bad);
+        ResultWriters::arrayDToFile(values, 2, bad);
     }
-    CodeUtils::vecToBinFileFast({1}, other);
+    ResultWriters::vecToBinFileFast({1}, other);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(countLines(err, "tessaly: warning: cannot write " + bad + ": " + std::strerror(ENOENT) + "\n"), 1)
         << err;
@@ -130,10 +132,10 @@ TEST(Writers, UnwritablePathWarnsOncePerPath) {
 TEST(ResultFileTest, SameBytesAsTheWriters) {
     ScratchDir dir;
     const double values[] = {0.5, -7, 1e-300};
-    CodeUtils::arrayToBinFileFast(values, 3, dir.file("plain"));
-    CodeUtils::vecToBinFileFast({2, 3}, dir.file("plain"));
-    CodeUtils::doubleToBinFileFast(std::nan(""), dir.file("plain"));
-    CodeUtils::vecIToBinFileFast({1, -1}, dir.file("plain"));
+    ResultWriters::arrayToBinFileFast(values, 3, dir.file("plain"));
+    ResultWriters::vecToBinFileFast({2, 3}, dir.file("plain"));
+    ResultWriters::doubleToBinFileFast(std::nan(""), dir.file("plain"));
+    ResultWriters::vecIToBinFileFast({1, -1}, dir.file("plain"));
 
     writeText(dir.file("held"), "");
     {
@@ -153,7 +155,7 @@ TEST(ResultFileTest, SameBytesAsTheWriters) {
 TEST(ResultFileTest, AppendsAndMovesOwnership) {
     ScratchDir dir;
     std::string path = dir.file("r");
-    CodeUtils::doubleToBinFileFast(1.0, path);
+    ResultWriters::doubleToBinFileFast(1.0, path);
     ResultFile first(path, 8);
     first.write(2.0);
     ResultFile moved(std::move(first));
@@ -174,7 +176,7 @@ TEST(ResultFileTest, UnwritablePathWarnsOnceAndIgnoresWrites) {
         file.writeInts({1});
     }
     ResultFile again(bad, 8);
-    CodeUtils::doubleToBinFileFast(1.0, bad);
+    ResultWriters::doubleToBinFileFast(1.0, bad);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "tessaly: warning: cannot write " + bad + ": " + std::strerror(ENOENT) + "\n");
 }
@@ -183,7 +185,7 @@ TEST(Directories, CdirCreatesQuietlyFindsOrWarnsWithTheSystemError) {
     ScratchDir dir;
     std::string target = dir.file("made");
     testing::internal::CaptureStdout();
-    CodeUtils::cdir(target);
+    ResultDirectories::cdir(target);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Directory " + target + " created\n");
     EXPECT_TRUE(isDirectory(target));
     struct stat info;
@@ -193,12 +195,12 @@ TEST(Directories, CdirCreatesQuietlyFindsOrWarnsWithTheSystemError) {
     // An existing directory is what was asked for: nothing to say.
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    CodeUtils::cdir(target);
+    ResultDirectories::cdir(target);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     testing::internal::CaptureStderr();
-    CodeUtils::cdir(dir.file("a/b"));  // parents are not created
+    ResultDirectories::cdir(dir.file("a/b"));  // parents are not created
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "tessaly: warning: cannot create directory " + dir.file("a/b") +
                                                           ": " + std::strerror(ENOENT) + "\n");
     EXPECT_FALSE(isDirectory(dir.file("a")));
@@ -206,7 +208,7 @@ TEST(Directories, CdirCreatesQuietlyFindsOrWarnsWithTheSystemError) {
     // A file in the way is no directory.
     writeText(dir.file("plain"), "");
     testing::internal::CaptureStderr();
-    CodeUtils::cdir(dir.file("plain"));
+    ResultDirectories::cdir(dir.file("plain"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "tessaly: warning: cannot create directory " +
                                                           dir.file("plain") + ": " + std::strerror(EEXIST) +
                                                           " (not a directory)\n");
@@ -215,19 +217,19 @@ TEST(Directories, CdirCreatesQuietlyFindsOrWarnsWithTheSystemError) {
 TEST(Directories, JoinPathComposesThePath) {
     ScratchDir dir;
     testing::internal::CaptureStdout();
-    CodeUtils::cdir(CodeUtils::joinPath(dir.path(), "phase"));
+    ResultDirectories::cdir(CodeUtils::joinPath(dir.path(), "phase"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Directory " + dir.path() + "/phase created\n");
     EXPECT_TRUE(isDirectory(dir.file("phase")));
 
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    CodeUtils::cdir(CodeUtils::joinPath(dir.path() + "/", "phase"));  // the same directory again
+    ResultDirectories::cdir(CodeUtils::joinPath(dir.path() + "/", "phase"));  // the same directory again
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     inDirectory(dir.path(), [] {
         testing::internal::CaptureStdout();
-        CodeUtils::cdir(CodeUtils::joinPath("", "frequency"));
+        ResultDirectories::cdir(CodeUtils::joinPath("", "frequency"));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "Directory frequency created\n");
     });
     EXPECT_TRUE(isDirectory(dir.file("frequency")));

@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "RunSetup.h"
+#include "run/RunSetup.h"
 #include "TestSupport.h"
 
 using namespace testsupport;

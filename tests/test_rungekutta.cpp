@@ -5,12 +5,12 @@
 #include <memory>
 #include <vector>
 
-#include "CodeUtils.h"
-#include "Function.h"
-#include "MTRand.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RungeKutta.h"
+#include "util/CodeUtils.h"
+#include "dynamics/Function.h"
+#include "util/MTRand.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "dynamics/RungeKutta.h"
 
 namespace {
 

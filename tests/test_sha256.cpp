@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Sha256.h"
+#include "util/Sha256.h"
 #include "TestSupport.h"
 
 namespace {

@@ -10,16 +10,17 @@
 #include <memory>
 #include <numeric>
 
-#include "CodeUtils.h"
-#include "Function.h"
-#include "MTRand.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RunStatus.h"
-#include "RungeKutta.h"
-#include "StochasticInput.h"
+#include "util/CodeUtils.h"
+#include "dynamics/Function.h"
+#include "util/MTRand.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "run/RunStatus.h"
+#include "dynamics/RungeKutta.h"
+#include "analyses/stochastic/StochasticInput.h"
 #include "SimulationFixture.h"
 #include "TestSupport.h"
+#include "diagnostics/Diagnostics.h"
 
 using namespace testsupport;
 

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "Function.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RungeKutta.h"
-#include "SwingKernel.h"
+#include "dynamics/Function.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "dynamics/RungeKutta.h"
+#include "dynamics/SwingKernel.h"
 #include "SwingReference.h"
 
 // Counts every allocation of this test program, for the allocation-free step.

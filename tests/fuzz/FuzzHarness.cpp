@@ -13,16 +13,17 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "CodeUtils.h"
-#include "Function.h"
-#include "InputText.h"
-#include "Param.h"
-#include "PowerGrid.h"
-#include "RasterReturnTime.h"
-#include "RunSetup.h"
-#include "RunStatus.h"
-#include "RungeKutta.h"
-#include "StochasticInput.h"
+#include "util/CodeUtils.h"
+#include "dynamics/Function.h"
+#include "input/InputText.h"
+#include "input/Param.h"
+#include "grid/PowerGrid.h"
+#include "analyses/raster/RasterReturnTime.h"
+#include "run/RunSetup.h"
+#include "run/RunStatus.h"
+#include "dynamics/RungeKutta.h"
+#include "analyses/stochastic/StochasticInput.h"
+#include "diagnostics/Diagnostics.h"
 
 namespace fuzzing {
 
@@ -91,7 +92,7 @@ void writeInput(const std::uint8_t* data, std::size_t size) {
 // runs: millions of inputs would flood the fuzzer's log.
 class SilentConsole {
 public:
-    SilentConsole() : saved(std::cout.rdbuf(nullptr)) { CodeUtils::showWarnings(false); }
+    SilentConsole() : saved(std::cout.rdbuf(nullptr)) { Diagnostics::showWarnings(false); }
     ~SilentConsole() {
         std::cout.clear();
         std::cout.rdbuf(saved);

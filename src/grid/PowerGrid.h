@@ -1,0 +1,187 @@
+#ifndef TESSALY_POWERGRID_H
+#define TESSALY_POWERGRID_H
+
+#include <Eigen/Core>
+#include <Eigen/SparseCore>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "grid/Node.h"
+#include "dynamics/SwingKernel.h"
+#include "TransmissionLine.h"
+
+class InputText;
+struct ReaderCursor;
+class Param;
+class ProgressMeter;
+
+// The whole grid: nodes, one line list per sending node, the reference node
+// and the power-flow settings; the power flow, the swing equation and the
+// line-flow bookkeeping work on it.
+class PowerGrid {
+public:
+    PowerGrid();
+    virtual ~PowerGrid();
+
+    // ---- container -------------------------------------------------------
+    int getNumNodes() const { return numNodes; }
+    void setNumNodes(int n);
+    void resetLines();
+    void resetNodes();
+    int getRefNode() const { return refNode; }
+    void setRefNode(int r) { refNode = r; }
+    int getNrICs() const { return nrICs; }
+    void setNrICs(int n) { nrICs = n; }
+    double getNrPrecision() const { return nrPrecision; }
+    void setNrPrecision(double p) { nrPrecision = p; }
+
+    // Linear solver of the Newton step. Dense is the Householder QR of the
+    // full reduced Jacobian; Sparse assembles it from the line records and
+    // factorises it with a sparse LU; Auto takes Dense up to
+    // kDenseSolverMaxNodes nodes (where its digits stay those of every
+    // earlier run) and Sparse above.
+    enum class NrSolver { Dense, Sparse, Auto };
+    // Starting phases of the power flow. Random gives all-zero phases a
+    // random start; Flat keeps the phases as read; Dc starts from the
+    // linearised solution (one Newton step from all phases 0).
+    enum class NrStart { Random, Flat, Dc };
+    static const int kDenseSolverMaxNodes;
+    NrSolver getNrSolver() const { return nrSolver; }
+    void setNrSolver(NrSolver s) { nrSolver = s; }
+    // The solver the power flow uses: Dense or Sparse, never Auto.
+    NrSolver usedNrSolver() const;
+    static const char* nrSolverName(NrSolver s);
+    NrStart getNrStart() const { return nrStart; }
+    static const char* nrStartName(NrStart s);
+    void setNrStart(NrStart s) { nrStart = s; }
+
+    // Out-of-range node indices throw std::out_of_range.
+    Node* getNode(int i);
+    double getPowerMech(int i);
+    void setPowerMech(int i, double p);
+    TransmissionLine* getTrLine(int i, int j);
+    TransmissionLine* provideTrLine(int i, int j);
+    double getCouplingMag(int i, int j);
+    int IWOR(int r) const;
+    std::vector<Node*> getGens();
+    std::vector<double> getVoltAngSS() const;
+    std::vector<double> getPowerMech() const;
+    void resetPowerMech();
+    // Line records of node i, in creation order.
+    const std::vector<TransmissionLine>& linesOf(int i) const;
+    // Lines (a pair of nodes with one or two records) out of service, which
+    // only a cascade switches off.
+    int linesOutOfService() const;
+    // Lines in service without capacity or admittance: a cascade trips them
+    // at once or cannot measure their flow.
+    int linesWithoutCapacityOrAdmittance() const;
+    void putLinesInService();
+
+    // ---- grid file and report ----------------------------------------------
+    // Reads the grid keys of an input file (false when it cannot be opened),
+    // reporting them on standard output. Throws InputError for invalid input.
+    bool readFromFile(std::string fileName);
+    void read(InputText& in, std::ostream& console);
+    // The keys of the grid reader.
+    static std::vector<std::string> keys();
+    // The rows of a "Line list" block, one directed record each:
+    // from to couplingMag couplingAng [capacity [admittanceMag admittanceAng]].
+    // The line after the last row is handed back as the next key line.
+    void readLineList(ReaderCursor& cursor);
+    void calcCflow();
+    std::string toString() const;
+
+    // ---- power flow ----------------------------------------------------------
+    // False when the iteration did not converge (the grid is then not in its
+    // steady state).
+    bool NRPF();
+    bool NRPF(double precision);
+    // How the last power flow ended.
+    struct PowerFlowOutcome {
+        bool converged = false;
+        double totalError = 0;
+        int steps = 0;  // Newton steps of the last try
+        int tries = 0;  // 0 when the grid fulfilled the condition already
+    };
+    const PowerFlowOutcome& lastPowerFlow() const { return powerFlow; }
+    // The total error the last power flow ended with.
+    double getPowerFlowError() const { return powerFlow.totalError; }
+    std::vector<double> NRMethod(double precision, int& steps);
+    double PFlFunc(int i);
+    void Jij(const std::vector<std::vector<double>>& K, const std::vector<std::vector<double>>& Phi,
+             Eigen::MatrixXd& J);
+    // The same reduced Jacobian assembled from the line records.
+    void sparseJij(Eigen::SparseMatrix<double>& J);
+    void checkAllphasesZero();
+
+    // ---- dynamics ------------------------------------------------------------
+    // dω_i/dt of node i alone (out-of-range i throws std::out_of_range).
+    double swingEq(double* theta, double* omega, int i);
+    // The right-hand side of every node, rebuilt first when the couplings
+    // are stale. Node powers are read at every evaluation and need no rebuild.
+    const SwingKernel& swingKernel();
+
+    // ---- line flows ----------------------------------------------------------
+    void measureFlow(double* theta);
+    void resetLineFlows();
+    void getFIJ(std::vector<double>* out, double divisor);
+    void checkLines(double* theta, std::vector<int>* fromList, std::vector<int>* toList,
+                    std::vector<double>* timeList, double t, Param& param);
+
+    // The swing equations read a compact copy of the couplings (the kernel),
+    // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)
+    // marks it stale, so a change made right after fetching the pointer counts. A
+    // caller that keeps a pointer and changes the line after the swing
+    // equation has been evaluated calls markCouplingsStale: checking every
+    // line record before every step would add about a fifth to a step.
+    void markCouplingsStale() { couplingsStale = true; }
+
+private:
+    int numNodes;
+    int refNode;
+    int nrICs;
+    double nrPrecision;
+    PowerFlowOutcome powerFlow;
+    NrSolver nrSolver;
+    NrStart nrStart;
+    std::vector<Node> nodes;
+    std::vector<std::vector<TransmissionLine>> lines;
+
+    // Every node's couplings in line-list order for the swing equations.
+    SwingKernel kernel;
+    // A copied grid starts stale: the copied kernel points at the original's nodes.
+    class StaleFlag {
+    public:
+        StaleFlag() = default;
+        StaleFlag(const StaleFlag&) {}
+        StaleFlag& operator=(const StaleFlag&) { return *this = true; }
+        StaleFlag& operator=(bool on) {
+            stale = on;
+            return *this;
+        }
+        operator bool() const { return stale; }
+
+    private:
+        bool stale = true;
+    };
+    StaleFlag couplingsStale;
+    void rebuildKernel();
+
+    void requireNode(int i) const;
+    double totalMismatch();
+    void randomizePhases();
+    void prepareStartingPhases();
+    void startFromLinearisedSolution();
+    template <typename Work>
+    auto withJacobianSolver(Work work);
+    // NRMethod, counting every Newton step on `progress`.
+    std::vector<double> newtonTry(double precision, int& steps, ProgressMeter& progress);
+    template <typename JacobianSolver>
+    std::vector<double> iterateNewton(double precision, int& steps, JacobianSolver& solver, ProgressMeter& progress);
+    void checkReferenceNode() const;
+    int countLines(bool (*matches)(const TransmissionLine&)) const;
+    const TransmissionLine* findLine(int i, int j) const;
+};
+
+#endif

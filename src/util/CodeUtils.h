@@ -1,0 +1,71 @@
+#ifndef TESSALY_CODEUTILS_H
+#define TESSALY_CODEUTILS_H
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Static numeric, string and list helpers shared by every part of the
+// program, plus a small stopwatch object.
+class CodeUtils {
+public:
+    // ---- stopwatch -------------------------------------------------------
+    double startWall;
+    double intervalWall;
+    double lastWall;
+    clock_t startCpu;
+    clock_t intervalCpu;
+
+    CodeUtils();
+    void resetTimeInterval();
+    double takeTime();
+    double getRunTime();
+    void resetTimeCPUInterval();
+    double takeTimeCPU();
+    double getRunTimeCPU();
+
+    // ---- lines, lists and paths ---------------------------------------------
+    // The line is the key (the key's surrounding blanks aside). Compares in
+    // place: readers test every line against every one of their keys.
+    static bool lineIs(const std::string& text, std::string_view key);
+    // The leading run of numbers of a line (blanks around them skipped).
+    static std::vector<double> lineToDoubleVec(const char* text);
+    static void lineToDoubleVec(const char* text, std::vector<double>& out);
+    static std::vector<double> lineToDoubleVec(const std::string& text);
+    static std::vector<int> lineToIntVec(const char* text);
+    static std::vector<char> Str2Char(const std::string& text);
+    // `name` under directory `path` ("" for the working directory).
+    static std::string joinPath(const std::string& path, const std::string& name);
+
+    // ---- numbers -----------------------------------------------------------
+    static double smallerAngle(double x);
+    static void arrAddD(const double* a, const double* b, double* out, int n);
+    static double dAbsArrSum(const double* a, int n);
+    static double dArrSum(const double* a, int n);
+    static int AbsArrISum(const int* a, int n);
+    static double dVecSum(const std::vector<double>* v);
+    static double dVecCosSum(const double* a, int n);
+    static double dVecSinSum(const double* a, int n);
+    static double dvecMean(std::vector<double> v);
+    static bool anynan(const double* a, int n);
+    static std::vector<double> linspace(double a, double b, int n);
+    static std::vector<double> logspace(double a, double b, int n);
+    static double randD(double a, double b);
+    static int randInt(int a, int b);
+    // Truncation toward zero that saturates at the int limits (NaN gives 0),
+    // for counts derived from input values of any size.
+    static int truncToInt(double x);
+
+    // ---- text output -------------------------------------------------------
+    static std::string d2Str(double x);
+    static std::string ivec2str(std::vector<int> v);
+    static std::string dvec2str(std::vector<double> v);
+    static std::vector<double> darr2vec(const double* a, int n);
+    static std::vector<double> darr2vec(const double* a);
+    static void consoleArrD(const double* a, int n);
+};
+
+std::string i2Str(int x);
+
+#endif
