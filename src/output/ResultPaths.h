@@ -2,15 +2,14 @@
 #define TESSALY_RESULTPATHS_H
 
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "output/ResultCatalogue.h"
-
-class Param;
-class RasterReturnTime;
-class StochasticInput;
 
 // Where the result files of a run go. The analyses' writers and the list of a
 // run's result files both build their names here, so the two agree.
@@ -67,12 +66,21 @@ struct PlannedFile {
     int windPart = -1;  // power series: the wind part
 };
 
-// Every result file the run of this input appends to, each once, in the order
-// the analyses first write them (the run report, which every run replaces, is
-// not one of them). `raster` and `stochastic` are null when their analysis is
-// off; a stochastic analysis must be prepared.
-std::vector<PlannedFile> runResultFiles(const Param& param, const RasterReturnTime* raster,
-                                        const StochasticInput* stochastic);
+// The result files of a run, each path once at its first place, in the
+// order the analyses first write them. A file that several runs write into
+// belongs to no single run.
+class PlannedFiles {
+public:
+    void add(const PlannedFile& file);
+    // Files of one output name: directory part + stem + file part.
+    void add(const std::string& outputName, std::initializer_list<std::pair<Kind, const char*>> kindsAndStems,
+             std::optional<int> run = std::nullopt);
+    const std::vector<PlannedFile>& files() const { return list; }
+
+private:
+    std::vector<PlannedFile> list;
+    std::unordered_map<std::string, std::size_t> index;
+};
 
 }  // namespace results
 

@@ -165,7 +165,10 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     setup->readAnalyses(inputFile, usage);
     reviewUnusedLines(inputFile, usage);
     setup->validate();
-    setup->resultFiles = results::runResultFiles(setup->param, setup->raster.get(), setup->stochastic.get());
+    results::PlannedFiles files;
+    if (setup->raster) setup->raster->addResultFiles(setup->param, files);
+    if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
+    setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
 }

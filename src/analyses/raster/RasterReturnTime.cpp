@@ -12,6 +12,7 @@
 #include "util/CodeUtils.h"
 #include "dynamics/Function.h"
 #include "input/InputText.h"
+#include "output/ResultPaths.h"
 #include "input/Param.h"
 #include "grid/PowerGrid.h"
 #include "diagnostics/Progress.h"
@@ -410,4 +411,33 @@ bool RasterReturnTime::vecConvergence(double* values, double eps, int n) {
         if (std::isnan(values[i]) || std::fabs(values[i]) > eps) return false;
     }
     return true;
+}
+
+// ---- result files ------------------------------------------------------------------
+
+// Every initial condition of the raster writes the same files.
+void RasterReturnTime::addResultFiles(const Param& param, results::PlannedFiles& list) const {
+    using namespace results;
+    if (!walks()) return;
+    const std::string& name = param.outputFilename;
+    const int steps = param.rkSteps;
+    if (param.isModeERT()) {
+        list.add(name, {{Kind::rasterEnergyTrajectory, kEnergyTraj}});
+        if (param.saveRKEvery >= 1 && param.saveRKEvery < steps) {
+            list.add(name,
+                     {{Kind::rasterFrequencySamples, kFrequencySamples}, {Kind::rasterPhaseSamples, kPhaseSamples}});
+        }
+        list.add(name, {{Kind::rasterEnergyReturn, kEnergyReturn},
+                        {Kind::rasterFrequencyEndpoints, kFrequency},
+                        {Kind::rasterPhaseEndpoints, kPhase}});
+    }
+    if (param.isModeRMRT()) {
+        list.add(name, {{Kind::rasterMeanReturn, kMeanReturn},
+                        {Kind::rasterFrequencyEndpoints, kFrequency},
+                        {Kind::rasterPhaseEndpoints, kPhase}});
+    }
+    if (param.isModeMaxp()) list.add(name, {{Kind::rasterMaxima, kMaxima}});
+    if (param.isModeStraj() && steps >= 2) {
+        list.add(name, {{Kind::rasterFrequencyTrajectory, kFreqTraj}, {Kind::rasterPhaseTrajectory, kPhasTraj}});
+    }
 }

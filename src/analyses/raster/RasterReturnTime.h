@@ -12,6 +12,9 @@ class InputText;
 class Param;
 class PowerGrid;
 class RasterFiles;
+namespace results {
+class PlannedFiles;
+}
 struct RasterJob;
 
 // Raster return-time analysis: perturbs every node of a range over a raster of
@@ -51,6 +54,8 @@ public:
     std::vector<double> phaseOffsets() const;
     // Nodes x frequency offsets x phase offsets.
     long long initialConditions() const;
+    // The result files of the raster (every initial condition writes the same).
+    void addResultFiles(const Param& param, results::PlannedFiles& files) const;
 
     // ---- return-time thresholds ----------------------------------------------
     void resetThresh();

@@ -12,92 +12,21 @@
 #include "ensemble/ProcessGroup.h"
 #include "diagnostics/Progress.h"
 #include "output/ResultDirectories.h"
+#include "output/ResultPaths.h"
+#include "analyses/stochastic/StochasticRun.h"
+#include "analyses/stochastic/StochasticStatistics.h"
 
 class InputText;
 class PowerGrid;
 class RunStatus;
 class RungeKutta;
 
-// The analyses of a stochastic run, in the order every run makes them.
-enum class StochasticAnalysis { cascade, lineFlows, survivalAll, survival, trajectory };
-// The switch key of an analysis, e.g. "Mode stoch casc".
-const char* analysisModeKey(StochasticAnalysis analysis);
-
-// One run of the stochastic analysis: a turbine configuration in one wind
-// part, under its own output name.
-struct StochasticRun {
-    int index = 0;
-    int windPart = 0;
-    int configuration = 0;
-    std::vector<int> turbineNodes;
-    std::string outputName;
-    // Whether every power flow the run's analyses solved converged; none
-    // when no analysis solved one.
-    std::optional<bool> powerFlowConverged;
-    struct Trip {
-        int from;
-        int to;
-        double time;
-    };
-    // The line records the run's cascade tripped, in trip order.
-    std::vector<Trip> trippedLines;
-    // The sizes of the run's survival and flank files (-1: none) when each
-    // of its analyses ended, in analysis order: what each analysis added.
-    struct AnalysisEnd {
-        StochasticAnalysis analysis;
-        long long survivalSize;
-        long long flankSize;
-    };
-    std::vector<AnalysisEnd> analysisEnds;
-
-    // The results of the run's integrations (trips and analysis ends) as
-    // numbers, to send them from one process to another; `read` takes them
-    // from `values` at `at` into a run of the same index.
-    void appendResults(std::vector<double>& values) const;
-    static int readResults(const std::vector<double>& values, std::size_t& at, std::vector<StochasticRun>& runs);
-};
-
-// Told where the runs of the stochastic analysis and their wind and power
-// series end (the run manifest keeps its account of the result files with
-// it). Called a few times per run, never per step, on the main thread; a run
-// may finish after later runs have started.
-class StochasticRunListener {
-public:
-    virtual ~StochasticRunListener() = default;
-    // A wind series of the turbine at `node` went to the wind-speed file.
-    virtual void windSeriesWritten(const StochasticRun& run, int node) = 0;
-    // The run's turbine power series went to their files.
-    virtual void powerSeriesWritten(const StochasticRun& run) = 0;
-    virtual void runFinished(const StochasticRun& run) = 0;
-};
-
-// Where one analysis of a run starts its integration: the mechanical power of
-// every node (as the analysis reset, balanced or re-solved them) and the
-// phases.
-struct AnalysisStart {
-    StochasticAnalysis analysis;
-    std::vector<double> powers;
-    std::vector<double> phases;
-};
-
-// What a run's integrations need, taken from the setup chain: the run, its
-// parameter set (the run's output name, flank and line-maximum lists), its
-// turbines and their power series, and where each analysis starts.
-struct RunWork {
-    StochasticRun run;
-    Param* param = nullptr;        // the run's parameter set
-    std::optional<Param> ownParam;  // the run's copy, when it runs beside others
-    std::vector<int> turbineNodes;
-    std::vector<std::vector<double>> powerSeries;
-    std::vector<AnalysisStart> starts;
-};
-
 // Stochastic wind-input analysis: wind series to turbine power, generator
 // balancing and the statistics run for every turbine configuration.
 //
 // The settings and buffers are public members, like those of Param: the
 // reader fills them, the analyses and their callers read them directly.
-class StochasticInput {
+class StochasticInput : public StochasticStatistics {
 public:
     StochasticInput(PowerGrid* grid, Param* param);
     virtual ~StochasticInput();
@@ -150,6 +79,8 @@ public:
     };
     // Throws InputError for input the analysis cannot run on.
     RunPlan planRun(const Param& param) const;
+    // The result files of every run, in the order they are first written.
+    void addResultFiles(const Param& param, results::PlannedFiles& files) const;
     // Every run in run order (wind parts outermost), named from the output
     // name `param` has before the analysis starts; empty when nothing runs.
     // Throws as planRun.
@@ -172,14 +103,6 @@ public:
     // first configuration writes anything, for input the analysis cannot run on.
     void stochSwing(Param& param, RungeKutta& rk);
 
-    // ---- statistics ------------------------------------------------------------
-    // Records the times node frequencies leave and re-enter the survival band
-    // in param's flank lists.
-    void checkFlanks(Param& param, double t, const double* omega, const double* omegaNew) const;
-    // Bin of value x for bins of width `width`: values beyond either end fall
-    // into the end bins; -1 for NaN, which no histogram counts.
-    int histBin(double x, double width) const;
-
     PowerGrid* grid;
     Param* param;
     bool balanceStationary;
@@ -195,15 +118,6 @@ public:
     double balanceFactor;
     std::vector<double> renewableShare;
     std::vector<double> sharePower;
-    double surviveThreshold;
-    int surviveInitSteps;
-    int surviveInterval;
-    int freqHistBinNum;
-    int freqHistHalfBins;
-    double freqHistBinWidth;
-    std::vector<double> timeLags;
-    std::vector<int> timeLagSteps;
-    double freqIncrHistBinWidth;
     std::vector<std::vector<double>> powerSeries;
     std::vector<std::vector<double>> windSeries;
     std::vector<std::vector<double>> currentWindPart;

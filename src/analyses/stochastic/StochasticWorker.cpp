@@ -110,7 +110,7 @@ private:
 
 }  // namespace
 
-StochasticWorker::StochasticWorker(const StochasticInput& settings, PowerGrid& grid, RungeKutta& rk,
+StochasticWorker::StochasticWorker(const StochasticStatistics& settings, PowerGrid& grid, RungeKutta& rk,
                                    StepCounter& steps)
     : settings(settings), grid(grid), rk(rk), steps(steps), n(grid.getNumNodes()) {}
 

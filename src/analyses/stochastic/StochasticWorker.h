@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "diagnostics/Progress.h"
-#include "analyses/stochastic/StochasticInput.h"
+#include "analyses/stochastic/StochasticRun.h"
+#include "analyses/stochastic/StochasticStatistics.h"
 
 class Param;
 class PowerGrid;
@@ -20,7 +21,7 @@ class RungeKutta;
 class StochasticWorker {
 public:
     // `rk` integrates on `grid` (it is bound to a Function of that grid).
-    StochasticWorker(const StochasticInput& settings, PowerGrid& grid, RungeKutta& rk, StepCounter& steps);
+    StochasticWorker(const StochasticStatistics& settings, PowerGrid& grid, RungeKutta& rk, StepCounter& steps);
 
     // Integrates the analysis `start` belongs to, from there, writes its
     // results and notes in work.run where the analysis ended.
@@ -48,7 +49,7 @@ private:
     void countHistogram(const double* omega);
     void countIncrementHistograms(const double* omega, int step);
 
-    const StochasticInput& settings;
+    const StochasticStatistics& settings;
     PowerGrid& grid;
     RungeKutta& rk;
     StepCounter& steps;

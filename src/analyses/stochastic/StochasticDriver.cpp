@@ -1,0 +1,401 @@
+// The run driver of the stochastic analysis: the runs and their order, the
+// setup chain every run passes through, and the integrations.
+#include "analyses/stochastic/StochasticInput.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+
+#include "analyses/stochastic/StochasticCommon.h"
+#include "analyses/stochastic/StochasticWorker.h"
+#include "diagnostics/Diagnostics.h"
+#include "dynamics/Function.h"
+#include "dynamics/RungeKutta.h"
+#include "ensemble/WorkerPool.h"
+#include "grid/PowerGrid.h"
+#include "input/Param.h"
+#include "output/ResultPaths.h"
+#include "output/ResultWriters.h"
+#include "run/RunStatus.h"
+#include "util/CodeUtils.h"
+
+using namespace stochastic;
+
+namespace {
+
+// How often the main thread looks at the workers' progress while it waits.
+const std::chrono::milliseconds kProgressTick{50};
+
+// Runs set up ahead of their integration, per worker thread: enough to keep
+// every worker busy while the setup chain makes the next, few enough that
+// the series they hold stay few.
+const std::size_t kRunsAheadPerThread = 2;
+
+}  // namespace
+
+StochasticInput::RunPlan StochasticInput::planRun(const Param& param) const {
+    if (windSeries.empty()) {
+        throw InputError(quoted("Wind series") + " has no rows, but the stochastic analysis needs at least 1");
+    }
+    RunPlan plan;
+    plan.parts = 1;
+    plan.partLength = static_cast<int>(windSeries[0].size());
+    if (multipleWindSer) getPartsAndLen(plan.parts, plan.partLength, &windSeries[0]);
+    // Without a part or a configuration nothing runs and the output name stays.
+    plan.runs = plan.parts >= 1 && !turbineNodes.empty();
+    if (plan.runs) validateRun(param, plan.parts, plan.partLength);
+    return plan;
+}
+
+void StochasticInput::prepare(const Param& param) {
+    const RunPlan plan = planRun(param);
+    if (plan.parts < 1) {
+        Diagnostics::warn(quoted("Wind series") + " row 0 has " + str(windSeries[0].size()) +
+                        " samples, fewer than one part of " + str(plan.partLength) + " (" + quoted("Wind mult") +
+                        "): no stochastic run");
+    }
+}
+
+std::vector<StochasticRun> StochasticInput::plannedRuns(const Param& param) const {
+    return runsOf(planRun(param), param.outputFilename);
+}
+
+std::vector<StochasticRun> StochasticInput::runsOf(const RunPlan& plan, const std::string& baseName) const {
+    std::vector<StochasticRun> runs;
+    if (!plan.runs) return runs;
+    for (int p = 0; p < plan.parts; ++p) {
+        for (std::size_t c = 0; c < turbineNodes.size(); ++c) {
+            StochasticRun run;
+            run.index = static_cast<int>(runs.size());
+            run.windPart = p;
+            run.configuration = static_cast<int>(c);
+            run.turbineNodes = turbineNodes[c];
+            run.outputName = results::stochasticRunName(baseName, multipleWindSer, p, c);
+            runs.push_back(std::move(run));
+        }
+    }
+    return runs;
+}
+
+void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
+    const RunPlan plan = planRun(param);
+    const std::vector<StochasticRun> runs = runsOf(plan, param.outputFilename);
+    if (runs.empty()) return;
+    const ProcessGroup& processes = *parallelism.processes;
+    if (processes.isLeader()) makeResultDirectories(param);
+    // The other processes write into them once they exist; only the leader
+    // made and announces them.
+    processes.barrier();
+    windPartInUse = -1;
+    stepsDone = 0;
+    const bool besideEachOther = (parallelism.threads > 1 || processes.size() > 1) && runsIndependent(param);
+    if (besideEachOther) {
+        runBesideEachOther(param, rk, plan, runs);
+    } else if (processes.isLeader()) {
+        runInOrder(param, rk, plan, runs);
+    }
+    currentRun = nullptr;
+}
+
+std::vector<StochasticAnalysis> StochasticInput::analysesOn(const Param& param) const {
+    std::vector<StochasticAnalysis> analyses;
+    if (param.isModeStochCASC()) analyses.push_back(StochasticAnalysis::cascade);
+    if (param.isModeStochLf()) analyses.push_back(StochasticAnalysis::lineFlows);
+    if (param.isModeSurvivall()) analyses.push_back(StochasticAnalysis::survivalAll);
+    if (param.isModeSurv()) analyses.push_back(StochasticAnalysis::survival);
+    if (param.isModeStraj()) analyses.push_back(StochasticAnalysis::trajectory);
+    return analyses;
+}
+
+// What a run leaves behind for the runs after it is the grid's powers and
+// phases (which the setup chain keeps) and, from a cascade, the lines it
+// tripped: runs are independent when a cascade puts its lines back and every
+// file their integrations write belongs to one run.
+bool StochasticInput::runsIndependent(const Param& param) const {
+    if (param.isModeStochCASC() && !param.cascadeRestoreLines) return false;
+    if (grid->linesOutOfService() > 0) return false;
+    results::PlannedFiles files;
+    addResultFiles(param, files);
+    for (const results::PlannedFile& file : files.files()) {
+        const bool chainWrites =
+            file.kind == results::Kind::stochPowerSeries || file.kind == results::Kind::stochWindSpeed;
+        if (!chainWrites && !file.run) return false;
+    }
+    return true;
+}
+
+// Each run's setup, then its integrations on the grid of the input, one run
+// after the other.
+void StochasticInput::runInOrder(Param& param, RungeKutta& rk, const RunPlan& plan,
+                                 const std::vector<StochasticRun>& runs) {
+    runShown = runs.front();
+    beginProgress(param, runs.size(), false);
+    StepCounter counter(stepsDone, &progress);
+    StochasticWorker worker(*this, *grid, rk, counter);
+    for (const StochasticRun& run : runs) {
+        RunWork work;
+        work.param = &param;
+        runShown = run;
+        runStartUnits = stepsDone.load();
+        prepareRun(param, plan, run, work);
+        for (StochasticAnalysis analysis : analysesOn(param)) {
+            worker.integrate(work, prepareAnalysis(param, analysis, work));
+        }
+        retire(work.run);
+    }
+    progress.end();
+}
+
+namespace {
+
+// A worker thread's own grid, integrator and statistics.
+struct WorkerGrid {
+    WorkerGrid(const StochasticInput& settings, const PowerGrid& source, Param& param, KernelVariant variant,
+               std::atomic<long long>& stepsDone)
+        : grid(source), function(&param, &grid), rk(grid.getNumNodes(), &function), counter(stepsDone),
+          worker(settings, grid, rk, counter) {
+        function.setKernelVariant(variant);
+    }
+    PowerGrid grid;
+    Function function;
+    RungeKutta rk;
+    StepCounter counter;
+    StochasticWorker worker;
+};
+
+// A run set up and handed to the workers.
+struct PendingRun {
+    RunWork work;
+    std::atomic<bool> integrated{false};
+};
+
+}  // namespace
+
+// The setup chain makes every run's setup in run order on this thread, with
+// its console text and power flows, a few runs ahead of the workers; each
+// worker integrates a run at a time on its own copy of the grid. Runs are
+// retired (told to the listener) in run order. In a cluster run every
+// process makes the whole chain and integrates every size-th run.
+void StochasticInput::runBesideEachOther(Param& param, RungeKutta& rk, const RunPlan& plan,
+                                         const std::vector<StochasticRun>& runs) {
+    const ProcessGroup& processes = *parallelism.processes;
+    auto mine = [&](const StochasticRun& run) { return run.index % processes.size() == processes.rank(); };
+    const std::size_t share = static_cast<std::size_t>(std::count_if(runs.begin(), runs.end(), mine));
+    const int threads = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(parallelism.threads, share)));
+    writesSeries = processes.isLeader();
+    runsDone = 0;
+    beginProgress(param, share, true);
+
+    // Copies of the grid before the chain changes it; lines stay as they are
+    // in the chain, powers and phases come with every analysis.
+    TransmissionLine::getNullLine();
+    std::vector<std::unique_ptr<WorkerGrid>> workers;
+    for (int w = 0; w < threads; ++w) {
+        workers.push_back(std::make_unique<WorkerGrid>(*this, *grid, param, rk.kernelVariant(), stepsDone));
+    }
+    std::deque<std::unique_ptr<PendingRun>> pending;
+    std::vector<double> ownResults;
+    std::vector<StochasticRun> othersRuns(runs.size());
+    // Last: its threads end before what they work on goes.
+    WorkerPool pool(threads);
+    auto retireIntegrated = [&] {
+        while (!pending.empty() && pending.front()->integrated.load(std::memory_order_acquire)) {
+            if (processes.isLeader()) {
+                retire(pending.front()->work.run);
+            } else {
+                pending.front()->work.run.appendResults(ownResults);
+            }
+            ++runsDone;
+            pending.pop_front();
+        }
+    };
+    // Waits for one more run to be integrated at a time (or the next look
+    // at the progress), until no more than `unretired` runs are held.
+    auto waitUntilAtMost = [&](std::size_t unretired) {
+        while (pending.size() > unretired) {
+            const std::size_t unfinished = pool.unfinished();
+            if (unfinished > 0) pool.waitUntilAtMost(unfinished - 1, kProgressTick);
+            progress.advanceTo(stepsDone.load());
+            retireIntegrated();
+        }
+    };
+
+    const std::size_t ahead = kRunsAheadPerThread * static_cast<std::size_t>(threads);
+    for (const StochasticRun& run : runs) {
+        auto next = std::make_unique<PendingRun>();
+        RunWork& work = next->work;
+        prepareRun(param, plan, run, work);
+        for (StochasticAnalysis analysis : analysesOn(param)) {
+            AnalysisStart start = prepareAnalysis(param, analysis, work);
+            leaveTurbinesAsDriven(start, work);
+            work.starts.push_back(std::move(start));
+        }
+        currentRun = nullptr;
+        if (!mine(run)) {
+            othersRuns[run.index] = work.run;
+            continue;
+        }
+        work.ownParam = param;
+        work.param = &*work.ownParam;
+        PendingRun* handed = next.get();
+        pending.push_back(std::move(next));
+        pool.submit([handed, &workers](int w) {
+            for (const AnalysisStart& start : handed->work.starts) workers[w]->worker.integrate(handed->work, start);
+            handed->integrated.store(true, std::memory_order_release);
+        });
+        retireIntegrated();
+        waitUntilAtMost(ahead - 1);
+    }
+    waitUntilAtMost(0);
+    progress.end();
+    collectOtherProcessesRuns(othersRuns, ownResults);
+    writesSeries = true;
+}
+
+// The leader retires the runs the other processes integrated, from the
+// results they send.
+void StochasticInput::collectOtherProcessesRuns(std::vector<StochasticRun>& runs,
+                                                const std::vector<double>& ownResults) {
+    const ProcessGroup& processes = *parallelism.processes;
+    if (processes.size() == 1) return;
+    const std::vector<std::vector<double>> results = processes.gather(ownResults);
+    for (std::size_t rank = 1; rank < results.size(); ++rank) {
+        for (std::size_t at = 0; at < results[rank].size();) {
+            retire(runs[StochasticRun::readResults(results[rank], at, runs)]);
+        }
+    }
+}
+
+void StochasticInput::retire(const StochasticRun& run) {
+    if (listener != nullptr) listener->runFinished(run);
+}
+
+// ---- the setup chain -------------------------------------------------------------------
+
+void StochasticInput::prepareRun(Param& param, const RunPlan& plan, const StochasticRun& run, RunWork& work) {
+    if (run.windPart != windPartInUse) {
+        getCurrentWindPart(run.windPart, plan.partLength, &windSeries, &currentWindPart);
+        windPartInUse = run.windPart;
+    }
+    work.run = run;
+    currentRun = &work.run;
+    param.outputFilename = run.outputName;
+    prepareTurbines(param, run.turbineNodes, run.windPart);
+    if (listener != nullptr && writesSeries) listener->powerSeriesWritten(work.run);
+    calcBalanceFactor(run.turbineNodes);
+    work.turbineNodes = run.turbineNodes;
+    work.powerSeries = powerSeries;
+}
+
+AnalysisStart StochasticInput::prepareAnalysis(Param& param, StochasticAnalysis analysis, RunWork& work) {
+    AnalysisStart start{analysis, {}, {}};
+    const char* modeKey = analysisModeKey(analysis);
+    switch (analysis) {
+        case StochasticAnalysis::cascade:
+            startAnalysis(param, modeKey, {"stochcas"});
+            start.phases = grid->getVoltAngSS();
+            grid->resetPowerMech();
+            break;
+        case StochasticAnalysis::lineFlows:
+            startAnalysis(param, modeKey, {"flow"});
+            start.phases = grid->getVoltAngSS();
+            setPowerMechStationary(work.turbineNodes);
+            std::srand(param.getRandSeed());
+            break;
+        case StochasticAnalysis::survivalAll:
+            startAnalysis(param, modeKey, {"surv", "hist", "flanks"});
+            std::srand(param.getRandSeed());
+            start.phases = grid->getVoltAngSS();
+            grid->resetPowerMech();
+            break;
+        case StochasticAnalysis::survival:
+            startAnalysis(param, modeKey, {"surv", "hist", "flanks"});
+            std::srand(param.getRandSeed());
+            // The phases of the power flow solved before the stationary point moves.
+            start.phases = grid->getVoltAngSS();
+            setPowerMechStationary(work.turbineNodes);
+            break;
+        case StochasticAnalysis::trajectory:
+            startAnalysis(param, modeKey, {"frequency", "phase"});
+            std::srand(param.getRandSeed());
+            start.phases = grid->getVoltAngSS();
+            grid->resetPowerMech();
+            break;
+    }
+    start.powers = grid->getPowerMech();
+    return start;
+}
+
+int StochasticInput::lastDrivenStep(StochasticAnalysis analysis, const Param& param) const {
+    if (analysis == StochasticAnalysis::trajectory) return param.rkSteps - 1;
+    return std::max(param.rkSteps, surviveInitSteps) - 1;
+}
+
+void StochasticInput::leaveTurbinesAsDriven(const AnalysisStart& start, const RunWork& work) {
+    const int step = lastDrivenStep(start.analysis, *param);
+    if (step < 0) return;
+    for (std::size_t j = 0; j < work.turbineNodes.size(); ++j) {
+        grid->setPowerMech(work.turbineNodes[j], work.powerSeries[j][step]);
+    }
+}
+
+// The work is counted in integration steps: every analysis that is on
+// integrates S steps per run.
+void StochasticInput::beginProgress(const Param& param, std::size_t runs, bool besideEachOther) {
+    const int analyses = static_cast<int>(analysesOn(param).size());
+    const long long stepsPerRun = static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
+    if (stepsPerRun == 0 || runs == 0) return;
+    ProgressMeter::Describe inOrder = [this, runs, stepsPerRun](long long done, long long) {
+        return "stochastic: run " + std::to_string(runShown.index + 1) + "/" + std::to_string(runs) + " (config " +
+               std::to_string(runShown.configuration) + ", part " + std::to_string(runShown.windPart) + "), step " +
+               std::to_string(done - runStartUnits) + "/" + std::to_string(stepsPerRun);
+    };
+    ProgressMeter::Describe beside = [this, runs](long long, long long) {
+        return "stochastic: " + std::to_string(runsDone) + "/" + std::to_string(runs) + " runs done";
+    };
+    progress.begin(static_cast<long long>(runs) * stepsPerRun, besideEachOther ? beside : inOrder,
+                   ProgressMeter::kAnalysis);
+}
+
+// Every directory the switched-on analyses write into exists before the first
+// configuration runs (the cascade, for one, writes survival and flank records).
+void StochasticInput::makeResultDirectories(const Param& param) {
+    const std::string dir = param.getOfile("path");
+    std::vector<const char*> names;
+    if (writeStoch) names.push_back("pseries");
+    if (param.isModeStochCASC()) names.insert(names.end(), {"stochcas", "surv", "flanks"});
+    if (param.isModeStochLf()) names.push_back("flow");
+    if (param.isModeSurvivall() || param.isModeSurv()) names.insert(names.end(), {"surv", "hist", "flanks"});
+    if (param.isModeStraj()) names.insert(names.end(), {"frequency", "phase"});
+    for (const char* name : names) directories.make(CodeUtils::joinPath(dir, name));
+}
+
+void StochasticInput::startAnalysis(const Param& param, const char* modeKey,
+                                    std::initializer_list<const char*> directoryNames) {
+    currentAnalysis = modeKey;
+    const std::string dir = param.getOfile("path");
+    for (const char* name : directoryNames) directories.use(CodeUtils::joinPath(dir, name));
+    warnAboutTrippedLines(param);
+}
+
+void StochasticInput::writeWindSeries(const std::vector<double>& speeds, const std::string& fileName, int node) {
+    if (!writesSeries) return;
+    ResultWriters::vecToBinFile(speeds, fileName);
+    if (listener != nullptr && currentRun != nullptr) listener->windSeriesWritten(*currentRun, node);
+}
+
+// Lines a cascade switched off stay off for whatever runs after it; said once
+// per run, as the first analysis starts without them.
+void StochasticInput::warnAboutTrippedLines(const Param& param) {
+    if (trippedLinesReported) return;
+    const int out = grid->linesOutOfService();
+    if (out == 0) return;
+    trippedLinesReported = true;
+    Diagnostics::warn(quoted(currentAnalysis) + " of run " + quoted(param.outputFilename) + " starts with " +
+                    str(out) + (out == 1 ? " line" : " lines") +
+                    " out of service that a cascade switched off; tripped lines stay out for every later "
+                    "analysis and configuration of this run (" + quoted("Cascade restore lines") +
+                    " puts them back after each cascade)");
+}
