@@ -16,12 +16,6 @@
 
 namespace {
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
-std::string countOf(std::size_t n, const char* singular, const char* plural) {
-    return std::to_string(n) + " " + (n == 1 ? singular : plural);
-}
-
 // ---- lines no reader used ---------------------------------------------------------
 
 std::vector<std::string> knownKeys() {

@@ -224,6 +224,12 @@ std::string CodeUtils::d2Str(double x) {
 
 std::string i2Str(int x) { return std::to_string(x); }
 
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string countOf(std::size_t n, const char* singular, const char* plural) {
+    return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
+
 std::string CodeUtils::ivec2str(std::vector<int> v) {
     std::ostringstream out;
     for (int x : v) out << x << ' ';

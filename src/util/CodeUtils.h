@@ -1,6 +1,7 @@
 #ifndef TESSALY_CODEUTILS_H
 #define TESSALY_CODEUTILS_H
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -67,5 +68,9 @@ public:
 };
 
 std::string i2Str(int x);
+// The text in double quotes, as messages quote keys, values and files.
+std::string quoted(const std::string& text);
+// "1 line", "3 lines".
+std::string countOf(std::size_t n, const char* singular, const char* plural);
 
 #endif

@@ -32,8 +32,6 @@ const std::chrono::milliseconds kProgressTick{50};
 // The raster's result subdirectories.
 const char* const kResultDirectories[] = {"heijtor", "frequency", "ijtor", "phase", "etraj", "ipm"};
 
-std::string quoted(const char* key) { return std::string("\"") + key + "\""; }
-
 // Whether adding `step` moves every offset in [min, max) on: in double
 // precision a step below half the spacing of the numbers near an offset
 // leaves it where it is, and the walk would never reach max. The spacing is

@@ -8,13 +8,12 @@
 #include <string>
 
 #include "diagnostics/Diagnostics.h"
+#include "util/CodeUtils.h"
 
 // What the translation units of the stochastic analysis share: how its
 // messages quote keys and print numbers, and how wind samples (one time unit
 // apart) become integration steps.
 namespace stochastic {
-
-inline std::string quoted(const std::string& key) { return "\"" + key + "\""; }
 
 template <typename T>
 std::string str(T value) {
