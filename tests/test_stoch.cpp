@@ -15,7 +15,7 @@
 #include "util/MTRand.h"
 #include "input/Param.h"
 #include "grid/PowerGrid.h"
-#include "run/RunStatus.h"
+#include "diagnostics/RunStatus.h"
 #include "dynamics/RungeKutta.h"
 #include "analyses/stochastic/StochasticInput.h"
 #include "SimulationFixture.h"

@@ -23,7 +23,7 @@
 #include "diagnostics/Progress.h"
 #include "run/RunManifest.h"
 #include "run/RunSetup.h"
-#include "run/RunStatus.h"
+#include "diagnostics/RunStatus.h"
 #include "dynamics/RungeKutta.h"
 #include "diagnostics/Diagnostics.h"
 
@@ -90,6 +90,7 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
         std::cout << setup.rasterReading;
         // Taken before the run: it documents the configuration as read.
         report << setup.raster->toString();
+        setup.raster->setRunStatus(&status);
         setup.raster->rasterRT(param, function, parallelism);
     }
     if (param.isModePPert()) std::cout << kUnsupportedMode;

@@ -20,7 +20,7 @@
 #include "grid/PowerGrid.h"
 #include "analyses/raster/RasterReturnTime.h"
 #include "run/RunSetup.h"
-#include "run/RunStatus.h"
+#include "diagnostics/RunStatus.h"
 #include "dynamics/RungeKutta.h"
 #include "analyses/stochastic/StochasticInput.h"
 #include "diagnostics/Diagnostics.h"

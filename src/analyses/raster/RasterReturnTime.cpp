@@ -17,7 +17,8 @@
 #include "grid/PowerGrid.h"
 #include "diagnostics/Progress.h"
 #include "analyses/raster/RasterWorker.h"
-#include "ensemble/WorkerPool.h"
+#include "diagnostics/RunStatus.h"
+#include "ensemble/Ensemble.h"
 #include "diagnostics/Diagnostics.h"
 #include "output/ResultDirectories.h"
 #include "input/InputValues.h"
@@ -25,9 +26,6 @@
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
-
-// How often the main thread looks at the workers' progress.
-const std::chrono::milliseconds kProgressTick{50};
 
 // The raster's result subdirectories.
 const char* const kResultDirectories[] = {"heijtor", "frequency", "ijtor", "phase", "etraj", "ipm"};
@@ -305,57 +303,54 @@ void RasterReturnTime::rasterRT(Param& param, Function& function, const Parallel
     job.thresholds = &thresholds;
     job.bands = numOfThresh;
 
+    NonFiniteLog nonFinite;
     {
         RasterFiles files(param, job.nodes, processes);
-        walkShare(job, files, parallelism);
+        nonFinite = walkShare(job, files, parallelism);
     }
     // The files are complete when every process has closed its share.
     processes.barrier();
+    reportNonFinite(job, NonFiniteLog::gathered(nonFinite, processes));
+}
+
+void RasterReturnTime::reportNonFinite(const RasterJob& job, const NonFiniteLog& log) const {
+    if (status == nullptr || log.count() == 0 || !log.first()) return;
+    RunStatus::NonFinite report;
+    report.analysis = "raster";
+    report.unit = "initial conditions";
+    report.count = log.count();
+    report.total = initialConditions();
+    report.firstIndex = log.first()->first;
+    report.first = describeInitialCondition(job, report.firstIndex);
+    report.finiteAt = log.first()->second.finiteAt;
+    report.nonFiniteAt = log.first()->second.nonFiniteAt;
+    status->trajectoriesNonFinite(report);
 }
 
 // This process's share of the initial conditions (every ranks-th from its
 // rank on), taken one at a time by the workers as they come free: the costs
 // of initial conditions differ.
-void RasterReturnTime::walkShare(const RasterJob& job, RasterFiles& files, const Parallelism& parallelism) {
-    const ProcessGroup& processes = *parallelism.processes;
-    const long long total = initialConditions();
-    const long long share = total > processes.rank() ? (total - processes.rank() - 1) / processes.size() + 1 : 0;
-    if (share == 0) return;
-    const int threads = static_cast<int>(std::min<long long>(std::max(parallelism.threads, 1), share));
-
-    std::atomic<long long> next{0};
-    std::atomic<long long> stepsDone{0};
-    std::atomic<int> latestNode{job.nodeOf(processes.rank())};
-    ProgressMeter progress;
+NonFiniteLog RasterReturnTime::walkShare(const RasterJob& job, RasterFiles& files, const Parallelism& parallelism) {
+    Ensemble ensemble(parallelism, initialConditions());
+    const long long share = ensemble.share();
     const long long steps = job.steps();
+    Ensemble::Progress progress;
     if (steps > 0) {
-        progress.begin(
-            share * steps,
-            [&](long long done, long long) {
-                return "raster: " + std::to_string(std::min(done / steps, share)) + "/" + std::to_string(share) +
-                       " initial conditions (node " + std::to_string(latestNode.load()) + ")";
-            },
-            ProgressMeter::kAnalysis);
+        progress.units = share * steps;
+        progress.describe = [&job, share, steps](long long done, long long, long long latest) {
+            return "raster: " + std::to_string(std::min(done / steps, share)) + "/" + std::to_string(share) +
+                   " initial conditions (node " + std::to_string(job.nodeOf(latest)) + ")";
+        };
     }
-    WorkerPool pool(threads);
-    for (int w = 0; w < threads; ++w) {
-        pool.submit([&](int) {
-            RasterWorker worker(job, files, stepsDone);
-            for (long long k; (k = next.fetch_add(1)) < share;) {
-                const long long ic = processes.rank() + k * processes.size();
-                latestNode.store(job.nodeOf(ic));
-                worker.integrate(ic);
-            }
-        });
-    }
-    try {
-        while (pool.waitUntilAtMost(0, kProgressTick) > 0) progress.advanceTo(stepsDone.load());
-    } catch (...) {
-        // A worker failed: the others take no further initial condition.
-        next.store(share);
-        throw;
-    }
-    progress.end();
+    return ensemble.run(
+        [&](int) { return std::make_unique<RasterWorker>(job, files, ensemble.unitsDone()); }, progress);
+}
+
+// What the warning about non-finite trajectories names of the first one.
+std::string RasterReturnTime::describeInitialCondition(const RasterJob& job, long long ic) const {
+    return "node " + std::to_string(job.nodeOf(ic)) + ", frequency offset " +
+           CodeUtils::d2Str(job.frequencyOffsetOf(ic)) + ", phase offset " + CodeUtils::d2Str(job.phaseOffsetOf(ic)) +
+           " (initial condition " + std::to_string(ic) + ")";
 }
 
 bool RasterReturnTime::walks() const { return firstPertNode < lastPertNode && freqPertMin < freqPertMax; }

@@ -11,7 +11,9 @@ class Function;
 class InputText;
 class Param;
 class PowerGrid;
+class NonFiniteLog;
 class RasterFiles;
+class RunStatus;
 namespace results {
 class PlannedFiles;
 }
@@ -41,6 +43,9 @@ public:
     // run, so the workers write them in place: the files are those of a run
     // on one thread, byte for byte. The grid must not change meanwhile.
     void rasterRT(Param& param, Function& function, const Parallelism& parallelism = {});
+    // Trajectories that became non-finite are reported to `status` (none
+    // when null).
+    void setRunStatus(RunStatus* runStatus) { status = runStatus; }
 
     // ---- the raster's initial conditions -------------------------------------
     // Whether the walk has any initial condition (a node range and a
@@ -120,7 +125,10 @@ private:
     void validateModeSettings(const Param& param) const;
     void requireParamNodeCount(const Param& param, const char* modeKey) const;
     void makeResultDirectories(const Param& param) const;
-    void walkShare(const RasterJob& job, RasterFiles& files, const Parallelism& parallelism);
+    NonFiniteLog walkShare(const RasterJob& job, RasterFiles& files, const Parallelism& parallelism);
+    void reportNonFinite(const RasterJob& job, const NonFiniteLog& log) const;
+    std::string describeInitialCondition(const RasterJob& job, long long ic) const;
+    RunStatus* status = nullptr;
 };
 
 #endif

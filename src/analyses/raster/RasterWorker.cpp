@@ -1,19 +1,14 @@
 #include "analyses/raster/RasterWorker.h"
 
 #include <algorithm>
-#include <utility>
 
-#include "input/Param.h"
+#include "ensemble/Ensemble.h"
 #include "ensemble/ProcessGroup.h"
+#include "input/Param.h"
 #include "output/ResultCatalogue.h"
 #include "output/ResultPaths.h"
 
 namespace {
-
-// A writer's buffer: enough to stream a long trajectory in few system calls
-// (a pwrite and, where the file grows, an ftruncate per buffer), no more
-// than one initial condition's bytes.
-const long long kWriterBuffer = 256 * 1024;
 
 bool sampling(const Param& param) { return param.saveRKEvery >= 1 && param.saveRKEvery < param.rkSteps; }
 
@@ -29,6 +24,12 @@ int RasterJob::nodeOf(long long ic) const {
         static_cast<long long>(frequencyOffsets.size()) * static_cast<long long>(phaseOffsets.size());
     return firstNode + static_cast<int>(ic / perNode);
 }
+
+double RasterJob::frequencyOffsetOf(long long ic) const {
+    return frequencyOffsets[ic / phaseOffsets.size() % frequencyOffsets.size()];
+}
+
+double RasterJob::phaseOffsetOf(long long ic) const { return phaseOffsets[ic % phaseOffsets.size()]; }
 
 int RasterJob::steps() const {
     const bool observed =
@@ -72,31 +73,14 @@ RasterFiles::RasterFiles(const Param& param, int nodes, const ProcessGroup& proc
         results::kEnergyTraj, results::kFrequencySamples, results::kPhaseSamples, results::kEnergyReturn,
         results::kFrequency,  results::kPhase,            results::kMeanReturn,   results::kMaxima,
         results::kFreqTraj,   results::kPhasTraj};
-    // The leader makes and measures the files; the others open them once
-    // they know where the records start.
-    const bool shared = processes.size() > 1;
-    std::vector<long long> starts;
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (!written[slot] || !processes.isLeader()) continue;
-        const PositionedFile::Layout layout{recordBytes(static_cast<Slot>(slot), param, nodes), {}, shared};
-        files[slot].reset(new File{PositionedFile(results::path(param.outputFilename, stems[slot]), true, layout), 0,
-                                   stride[slot]});
-        files[slot]->start = files[slot]->file.sizeAtOpen();
-    }
-    for (int slot = 0; slot < slotCount; ++slot) {
-        if (written[slot]) starts.push_back(files[slot] ? files[slot]->start : 0);
-    }
-    processes.broadcast(starts);
-    std::size_t next = 0;
+    std::vector<EnsembleFiles::Spec> specs;
     for (int slot = 0; slot < slotCount; ++slot) {
         if (!written[slot]) continue;
-        const long long start = starts[next++];
-        if (!files[slot]) {
-            const PositionedFile::Layout layout{recordBytes(static_cast<Slot>(slot), param, nodes), start, shared};
-            files[slot].reset(new File{
-                PositionedFile(results::path(param.outputFilename, stems[slot]), false, layout), start, stride[slot]});
-        }
+        index[slot] = specs.size();
+        specs.push_back({results::path(param.outputFilename, stems[slot]),
+                         recordBytes(static_cast<Slot>(slot), param, nodes), stride[slot]});
     }
+    ensembleFiles = std::make_unique<EnsembleFiles>(specs, processes);
 }
 
 // The record of each file as the run manifest describes it.
@@ -120,18 +104,11 @@ RasterWorker::RasterWorker(const RasterJob& job, RasterFiles& files, std::atomic
     : job(job),
       files(files),
       rk(job.nodes, job.function),
+      trajectory(job.nodes),
       initialPhases(job.nodes),
       initialFreqs(job.nodes),
-      phases(job.nodes),
-      freqs(job.nodes),
-      nextPhases(job.nodes),
-      nextFreqs(job.nodes),
+      writers(files.files()),
       counter(stepsDone) {
-    for (int slot = 0; slot < RasterFiles::slotCount; ++slot) {
-        RasterFiles::File* file = files[static_cast<RasterFiles::Slot>(slot)];
-        if (file != nullptr) writers[slot].emplace(file->file, static_cast<std::size_t>(std::clamp(
-                                                                    file->stride, 1LL, kWriterBuffer)));
-    }
     const Param& param = *job.param;
     const double h = param.stepWidth;
     const int n = job.nodes;
@@ -149,52 +126,49 @@ RasterWorker::RasterWorker(const RasterJob& job, RasterFiles& files, std::atomic
     }
     if (param.isModeMaxp()) maxima.emplace(h, n, writer(F::maxima));
     if (writer(F::frequencyTrajectory) != nullptr) {
-        trajectory.emplace(n, writer(F::frequencyTrajectory), writer(F::phaseTrajectory));
+        saved.emplace(n, writer(F::frequencyTrajectory), writer(F::phaseTrajectory));
     }
 }
 
-void RasterWorker::integrate(long long ic) {
-    const std::size_t phaseCount = job.phaseOffsets.size();
-    const double phaseOffset = job.phaseOffsets[ic % phaseCount];
-    const double freqOffset = job.frequencyOffsets[ic / phaseCount % job.frequencyOffsets.size()];
+RangeWriter* RasterWorker::writer(RasterFiles::Slot slot) {
+    const std::optional<std::size_t> index = files.indexOf(slot);
+    return index ? &writers[*index] : nullptr;
+}
+
+void RasterWorker::integrate(long long ic, NonFiniteLog& nonFinite) {
     const int node = job.nodeOf(ic);
     for (int i = 0; i < job.nodes; ++i) {
         initialFreqs[i] = 0.0;
         initialPhases[i] = job.steadyPhases[i];
     }
-    initialPhases[node] = job.steadyPhases[node] + phaseOffset;
-    initialFreqs[node] = freqOffset;
-    phases = initialPhases;
-    freqs = initialFreqs;
+    initialPhases[node] = job.steadyPhases[node] + job.phaseOffsetOf(ic);
+    initialFreqs[node] = job.frequencyOffsetOf(ic);
+    trajectory.start(initialPhases.data(), initialFreqs.data());
 
-    for (int slot = 0; slot < RasterFiles::slotCount; ++slot) {
-        if (!writers[slot]) continue;
-        const RasterFiles::File& file = *files[static_cast<RasterFiles::Slot>(slot)];
-        writers[slot]->moveTo(file.start + ic * file.stride);
-    }
+    writers.moveTo(ic);
     const InitialCondition condition{ic, node, initialPhases.data(), initialFreqs.data()};
     if (energy) energy->begin(condition);
     if (meanReturn) meanReturn->begin(condition);
     if (maxima) maxima->begin(condition);
-    if (trajectory) trajectory->begin(condition);
+    if (saved) saved->begin(condition);
 
     const double h = job.param->stepWidth;
     const int steps = job.steps();
     for (int step = 1; step <= steps; ++step) {
-        rk.rk4(*job.kernel, job.variant, h, freqs.data(), phases.data(), nextFreqs.data(), nextPhases.data());
-        std::swap(freqs, nextFreqs);
-        std::swap(phases, nextPhases);
-        if (energy) energy->afterStep(step, phases.data(), freqs.data());
-        if (meanReturn) meanReturn->afterStep(step, phases.data(), freqs.data());
-        if (maxima) maxima->afterStep(step, phases.data(), freqs.data());
-        if (trajectory) trajectory->afterStep(step, phases.data(), freqs.data());
-        counter.advance();
+        trajectory.step(rk, *job.kernel, job.variant, h, counter);
+        const double* phases = trajectory.th;
+        const double* freqs = trajectory.om;
+        if (energy) energy->afterStep(step, phases, freqs);
+        if (meanReturn) meanReturn->afterStep(step, phases, freqs);
+        if (maxima) maxima->afterStep(step, phases, freqs);
+        if (saved) saved->afterStep(step, phases, freqs);
     }
 
     // The energy mode's endpoint block goes first in the shared files.
-    if (energy) energy->end(condition, phases.data(), freqs.data());
-    if (meanReturn) meanReturn->end(condition, phases.data(), freqs.data());
-    if (maxima) maxima->end(condition, phases.data(), freqs.data());
-    if (trajectory) trajectory->end(condition, phases.data(), freqs.data());
+    if (energy) energy->end(condition, trajectory.th, trajectory.om);
+    if (meanReturn) meanReturn->end(condition, trajectory.th, trajectory.om);
+    if (maxima) maxima->end(condition, trajectory.th, trajectory.om);
+    if (saved) saved->end(condition, trajectory.th, trajectory.om);
     counter.flush();
+    if (const std::optional<NonFiniteWindow> broke = trajectory.finish()) nonFinite.note(ic, *broke);
 }

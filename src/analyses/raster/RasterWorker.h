@@ -6,13 +6,15 @@
 #include <optional>
 #include <vector>
 
-#include "output/PositionedFile.h"
-#include "diagnostics/Progress.h"
 #include "analyses/raster/RasterObservers.h"
+#include "diagnostics/Progress.h"
 #include "dynamics/RungeKutta.h"
 #include "dynamics/SwingKernel.h"
+#include "ensemble/EnsembleFiles.h"
+#include "ensemble/Trajectory.h"
 
 class Function;
+class NonFiniteLog;
 class Param;
 class ProcessGroup;
 
@@ -34,15 +36,14 @@ struct RasterJob {
     // The node that initial condition `ic` kicks:
     // ic = ((node - firstNode) * frequency offsets + fi) * phase offsets + pi.
     int nodeOf(long long ic) const;
+    double frequencyOffsetOf(long long ic) const;
+    double phaseOffsetOf(long long ic) const;
     // Steps 1 .. S - 1 of every initial condition; 0 when no mode integrates.
     int steps() const;
 };
 
-// The raster's result files, opened once for all the workers of all the
-// processes, and where each initial condition's records lie in them: the
-// file's size when the run started plus ic times the bytes one initial
-// condition appends. The leader makes the files and measures them; the
-// other processes open them after it.
+// The raster's result files on the ensemble's files: the slot of each file
+// the switched-on modes write, and every initial condition's byte range.
 class RasterFiles {
 public:
     enum Slot {
@@ -58,45 +59,43 @@ public:
         phaseTrajectory,
         slotCount
     };
-    struct File {
-        PositionedFile file;
-        long long start;   // this run's first record
-        long long stride;  // bytes per initial condition
-    };
 
     RasterFiles(const Param& param, int nodes, const ProcessGroup& processes);
-    // Null when the run writes no such file.
-    File* operator[](Slot slot) { return files[slot].get(); }
+    EnsembleFiles& files() { return *ensembleFiles; }
+    // The slot's index among files(); none when the run writes no such file.
+    std::optional<std::size_t> indexOf(Slot slot) const { return index[slot]; }
 
 private:
     // The bytes of one record of the slot's file.
     static long long recordBytes(Slot slot, const Param& param, int nodes);
 
-    std::unique_ptr<File> files[slotCount];
+    std::optional<std::size_t> index[slotCount];
+    std::unique_ptr<EnsembleFiles> ensembleFiles;
 };
 
-// One worker thread's part of a raster run: its own integrator, state and
-// observers, and a buffered writer per result file. Integrates initial
+// One worker thread's part of a raster run: its own integrator, trajectory
+// and observers, and a buffered writer per result file. Integrates initial
 // conditions one after another; memory does not grow with steps or initial
 // conditions.
 class RasterWorker {
 public:
     RasterWorker(const RasterJob& job, RasterFiles& files, std::atomic<long long>& stepsDone);
 
-    void integrate(long long ic);
+    void integrate(long long ic, NonFiniteLog& nonFinite);
 
 private:
-    RangeWriter* writer(RasterFiles::Slot slot) { return writers[slot] ? &*writers[slot] : nullptr; }
+    RangeWriter* writer(RasterFiles::Slot slot);
 
     const RasterJob& job;
     RasterFiles& files;
     RungeKutta rk;
-    std::vector<double> initialPhases, initialFreqs, phases, freqs, nextPhases, nextFreqs;
-    std::optional<RangeWriter> writers[RasterFiles::slotCount];
+    Trajectory trajectory;
+    std::vector<double> initialPhases, initialFreqs;
+    EnsembleWriters writers;
     std::optional<EnergyReturnObserver> energy;
     std::optional<MeanReturnObserver> meanReturn;
     std::optional<MaximaObserver> maxima;
-    std::optional<TrajectoryObserver> trajectory;
+    std::optional<TrajectoryObserver> saved;
     StepCounter counter;
 };
 

@@ -13,20 +13,17 @@
 #include "diagnostics/Diagnostics.h"
 #include "dynamics/Function.h"
 #include "dynamics/RungeKutta.h"
-#include "ensemble/WorkerPool.h"
+#include "ensemble/Ensemble.h"
 #include "grid/PowerGrid.h"
 #include "input/Param.h"
 #include "output/ResultPaths.h"
 #include "output/ResultWriters.h"
-#include "run/RunStatus.h"
+#include "diagnostics/RunStatus.h"
 #include "util/CodeUtils.h"
 
 using namespace stochastic;
 
 namespace {
-
-// How often the main thread looks at the workers' progress while it waits.
-const std::chrono::milliseconds kProgressTick{50};
 
 // Runs set up ahead of their integration, per worker thread: enough to keep
 // every worker busy while the setup chain makes the next, few enough that
@@ -90,6 +87,7 @@ void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
     processes.barrier();
     windPartInUse = -1;
     stepsDone = 0;
+    nonFiniteRuns = NonFiniteLog();
     const bool besideEachOther = (parallelism.threads > 1 || processes.size() > 1) && runsIndependent(param);
     if (besideEachOther) {
         runBesideEachOther(param, rk, plan, runs);
@@ -97,6 +95,23 @@ void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
         runInOrder(param, rk, plan, runs);
     }
     currentRun = nullptr;
+    reportNonFinite(runs);
+}
+
+// The leader retired every run, so its account is the whole run's.
+void StochasticInput::reportNonFinite(const std::vector<StochasticRun>& runs) const {
+    if (status == nullptr || !nonFiniteRuns.first()) return;
+    const auto& [index, window] = *nonFiniteRuns.first();
+    RunStatus::NonFinite report;
+    report.analysis = "stochastic analysis";
+    report.unit = "runs";
+    report.count = nonFiniteRuns.count();
+    report.total = static_cast<long long>(runs.size());
+    report.firstIndex = index;
+    report.first = "run " + quoted(runs[static_cast<std::size_t>(index)].outputName);
+    report.finiteAt = window.finiteAt;
+    report.nonFiniteAt = window.nonFiniteAt;
+    status->trajectoriesNonFinite(report);
 }
 
 std::vector<StochasticAnalysis> StochasticInput::analysesOn(const Param& param) const {
@@ -131,7 +146,7 @@ bool StochasticInput::runsIndependent(const Param& param) const {
 void StochasticInput::runInOrder(Param& param, RungeKutta& rk, const RunPlan& plan,
                                  const std::vector<StochasticRun>& runs) {
     runShown = runs.front();
-    beginProgress(param, runs.size(), false);
+    beginProgress(param, runs.size());
     StepCounter counter(stepsDone, &progress);
     StochasticWorker worker(*this, *grid, rk, counter);
     for (const StochasticRun& run : runs) {
@@ -152,7 +167,7 @@ namespace {
 
 // A worker thread's own grid, integrator and statistics.
 struct WorkerGrid {
-    WorkerGrid(const StochasticInput& settings, const PowerGrid& source, Param& param, KernelVariant variant,
+    WorkerGrid(const StochasticStatistics& settings, const PowerGrid& source, Param& param, KernelVariant variant,
                std::atomic<long long>& stepsDone)
         : grid(source), function(&param, &grid), rk(grid.getNumNodes(), &function), counter(stepsDone),
           worker(settings, grid, rk, counter) {
@@ -165,12 +180,6 @@ struct WorkerGrid {
     StochasticWorker worker;
 };
 
-// A run set up and handed to the workers.
-struct PendingRun {
-    RunWork work;
-    std::atomic<bool> integrated{false};
-};
-
 }  // namespace
 
 // The setup chain makes every run's setup in run order on this thread, with
@@ -180,76 +189,52 @@ struct PendingRun {
 // process makes the whole chain and integrates every size-th run.
 void StochasticInput::runBesideEachOther(Param& param, RungeKutta& rk, const RunPlan& plan,
                                          const std::vector<StochasticRun>& runs) {
-    const ProcessGroup& processes = *parallelism.processes;
-    auto mine = [&](const StochasticRun& run) { return run.index % processes.size() == processes.rank(); };
-    const std::size_t share = static_cast<std::size_t>(std::count_if(runs.begin(), runs.end(), mine));
-    const int threads = static_cast<int>(std::max<std::size_t>(1, std::min<std::size_t>(parallelism.threads, share)));
+    Ensemble ensemble(parallelism, static_cast<long long>(runs.size()));
+    const ProcessGroup& processes = ensemble.group();
+    const int threads = std::max(1, ensemble.workerThreads());
     writesSeries = processes.isLeader();
-    runsDone = 0;
-    beginProgress(param, share, true);
 
     // Copies of the grid before the chain changes it; lines stay as they are
     // in the chain, powers and phases come with every analysis.
     TransmissionLine::getNullLine();
     std::vector<std::unique_ptr<WorkerGrid>> workers;
     for (int w = 0; w < threads; ++w) {
-        workers.push_back(std::make_unique<WorkerGrid>(*this, *grid, param, rk.kernelVariant(), stepsDone));
+        workers.push_back(
+            std::make_unique<WorkerGrid>(*this, *grid, param, rk.kernelVariant(), ensemble.unitsDone()));
     }
-    std::deque<std::unique_ptr<PendingRun>> pending;
     std::vector<double> ownResults;
     std::vector<StochasticRun> othersRuns(runs.size());
-    // Last: its threads end before what they work on goes.
-    WorkerPool pool(threads);
-    auto retireIntegrated = [&] {
-        while (!pending.empty() && pending.front()->integrated.load(std::memory_order_acquire)) {
-            if (processes.isLeader()) {
-                retire(pending.front()->work.run);
-            } else {
-                pending.front()->work.run.appendResults(ownResults);
-            }
-            ++runsDone;
-            pending.pop_front();
-        }
-    };
-    // Waits for one more run to be integrated at a time (or the next look
-    // at the progress), until no more than `unretired` runs are held.
-    auto waitUntilAtMost = [&](std::size_t unretired) {
-        while (pending.size() > unretired) {
-            const std::size_t unfinished = pool.unfinished();
-            if (unfinished > 0) pool.waitUntilAtMost(unfinished - 1, kProgressTick);
-            progress.advanceTo(stepsDone.load());
-            retireIntegrated();
-        }
-    };
 
-    const std::size_t ahead = kRunsAheadPerThread * static_cast<std::size_t>(threads);
-    for (const StochasticRun& run : runs) {
-        auto next = std::make_unique<PendingRun>();
-        RunWork& work = next->work;
-        prepareRun(param, plan, run, work);
+    auto prepare = [&](long long index) -> std::unique_ptr<RunWork> {
+        const StochasticRun& run = runs[static_cast<std::size_t>(index)];
+        auto work = std::make_unique<RunWork>();
+        prepareRun(param, plan, run, *work);
         for (StochasticAnalysis analysis : analysesOn(param)) {
-            AnalysisStart start = prepareAnalysis(param, analysis, work);
-            leaveTurbinesAsDriven(start, work);
-            work.starts.push_back(std::move(start));
+            AnalysisStart start = prepareAnalysis(param, analysis, *work);
+            leaveTurbinesAsDriven(start, *work);
+            work->starts.push_back(std::move(start));
         }
         currentRun = nullptr;
-        if (!mine(run)) {
-            othersRuns[run.index] = work.run;
-            continue;
+        if (!ensemble.isMine(index)) {
+            othersRuns[run.index] = work->run;
+            return nullptr;
         }
-        work.ownParam = param;
-        work.param = &*work.ownParam;
-        PendingRun* handed = next.get();
-        pending.push_back(std::move(next));
-        pool.submit([handed, &workers](int w) {
-            for (const AnalysisStart& start : handed->work.starts) workers[w]->worker.integrate(handed->work, start);
-            handed->integrated.store(true, std::memory_order_release);
-        });
-        retireIntegrated();
-        waitUntilAtMost(ahead - 1);
-    }
-    waitUntilAtMost(0);
-    progress.end();
+        work->ownParam = param;
+        work->param = &*work->ownParam;
+        return work;
+    };
+    auto integrate = [&workers](int w, RunWork& work, NonFiniteLog&) {
+        for (const AnalysisStart& start : work.starts) workers[w]->worker.integrate(work, start);
+    };
+    auto retireRun = [&](RunWork& work) {
+        if (processes.isLeader()) {
+            retire(work.run);
+        } else {
+            work.run.appendResults(ownResults);
+        }
+    };
+    ensemble.runPrepared<RunWork>(prepare, integrate, retireRun, kRunsAheadPerThread,
+                                  besideProgress(param, static_cast<std::size_t>(ensemble.share())));
     collectOtherProcessesRuns(othersRuns, ownResults);
     writesSeries = true;
 }
@@ -269,6 +254,7 @@ void StochasticInput::collectOtherProcessesRuns(std::vector<StochasticRun>& runs
 }
 
 void StochasticInput::retire(const StochasticRun& run) {
+    if (run.nonFinite) nonFiniteRuns.note(run.index, *run.nonFinite);
     if (listener != nullptr) listener->runFinished(run);
 }
 
@@ -343,20 +329,36 @@ void StochasticInput::leaveTurbinesAsDriven(const AnalysisStart& start, const Ru
 
 // The work is counted in integration steps: every analysis that is on
 // integrates S steps per run.
-void StochasticInput::beginProgress(const Param& param, std::size_t runs, bool besideEachOther) {
+long long StochasticInput::stepsPerRun(const Param& param) const {
     const int analyses = static_cast<int>(analysesOn(param).size());
-    const long long stepsPerRun = static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
-    if (stepsPerRun == 0 || runs == 0) return;
-    ProgressMeter::Describe inOrder = [this, runs, stepsPerRun](long long done, long long) {
-        return "stochastic: run " + std::to_string(runShown.index + 1) + "/" + std::to_string(runs) + " (config " +
-               std::to_string(runShown.configuration) + ", part " + std::to_string(runShown.windPart) + "), step " +
-               std::to_string(done - runStartUnits) + "/" + std::to_string(stepsPerRun);
+    return static_cast<long long>(analyses) * std::max(param.rkSteps, 0);
+}
+
+// In order, the line names the run that integrates and its step.
+void StochasticInput::beginProgress(const Param& param, std::size_t runs) {
+    const long long perRun = stepsPerRun(param);
+    if (perRun == 0 || runs == 0) return;
+    progress.begin(
+        static_cast<long long>(runs) * perRun,
+        [this, runs, perRun](long long done, long long) {
+            return "stochastic: run " + std::to_string(runShown.index + 1) + "/" + std::to_string(runs) +
+                   " (config " + std::to_string(runShown.configuration) + ", part " +
+                   std::to_string(runShown.windPart) + "), step " + std::to_string(done - runStartUnits) + "/" +
+                   std::to_string(perRun);
+        },
+        ProgressMeter::kAnalysis);
+}
+
+// Beside each other, it counts the runs done.
+Ensemble::Progress StochasticInput::besideProgress(const Param& param, std::size_t runs) const {
+    Ensemble::Progress line;
+    const long long perRun = stepsPerRun(param);
+    if (perRun == 0 || runs == 0) return line;
+    line.units = static_cast<long long>(runs) * perRun;
+    line.describe = [runs](long long, long long done, long long) {
+        return "stochastic: " + std::to_string(done) + "/" + std::to_string(runs) + " runs done";
     };
-    ProgressMeter::Describe beside = [this, runs](long long, long long) {
-        return "stochastic: " + std::to_string(runsDone) + "/" + std::to_string(runs) + " runs done";
-    };
-    progress.begin(static_cast<long long>(runs) * stepsPerRun, besideEachOther ? beside : inOrder,
-                   ProgressMeter::kAnalysis);
+    return line;
 }
 
 // Every directory the switched-on analyses write into exists before the first

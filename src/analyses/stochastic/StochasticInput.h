@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "input/Param.h"
+#include "ensemble/Ensemble.h"
 #include "ensemble/ProcessGroup.h"
 #include "diagnostics/Progress.h"
 #include "output/ResultDirectories.h"
@@ -152,8 +153,11 @@ private:
     // The last step an analysis drives the turbines at; -1 for none.
     int lastDrivenStep(StochasticAnalysis analysis, const Param& param) const;
     void retire(const StochasticRun& run);
+    void reportNonFinite(const std::vector<StochasticRun>& runs) const;
 
-    void beginProgress(const Param& param, std::size_t runs, bool besideEachOther);
+    long long stepsPerRun(const Param& param) const;
+    void beginProgress(const Param& param, std::size_t runs);
+    Ensemble::Progress besideProgress(const Param& param, std::size_t runs) const;
     // Marks the start of an analysis: its directories are announced, lines a
     // cascade left out of service are warned about.
     void startAnalysis(const Param& param, const char* modeKey, std::initializer_list<const char*> directoryNames);
@@ -174,11 +178,12 @@ private:
     StochasticRun runShown;
     std::atomic<long long> stepsDone{0};
     long long runStartUnits = 0;
-    std::size_t runsDone = 0;
     int windPartInUse = -1;
     ResultDirectories directories;
     std::string currentAnalysis;
     bool trippedLinesReported = false;
+    // The runs retired so far that became non-finite.
+    NonFiniteLog nonFiniteRuns;
 };
 
 #endif

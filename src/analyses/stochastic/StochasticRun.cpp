@@ -14,7 +14,8 @@ const char* analysisModeKey(StochasticAnalysis analysis) {
 }
 
 // index, trips (count, then from, to, time each), analysis ends (count, then
-// analysis, survival size, flank size each).
+// analysis, survival size, flank size each), the non-finite window (0, or 1
+// and its two steps).
 void StochasticRun::appendResults(std::vector<double>& values) const {
     values.push_back(index);
     values.push_back(static_cast<double>(trippedLines.size()));
@@ -25,6 +26,11 @@ void StochasticRun::appendResults(std::vector<double>& values) const {
     for (const AnalysisEnd& end : analysisEnds) {
         values.insert(values.end(), {static_cast<double>(end.analysis), static_cast<double>(end.survivalSize),
                                      static_cast<double>(end.flankSize)});
+    }
+    values.push_back(nonFinite ? 1.0 : 0.0);
+    if (nonFinite) {
+        values.insert(values.end(),
+                      {static_cast<double>(nonFinite->finiteAt), static_cast<double>(nonFinite->nonFiniteAt)});
     }
 }
 
@@ -47,6 +53,10 @@ int StochasticRun::readResults(const std::vector<double>& values, std::size_t& a
         const auto analysis = static_cast<StochasticAnalysis>(static_cast<int>(next()));
         const auto survivalSize = static_cast<long long>(next());
         run.analysisEnds.push_back({analysis, survivalSize, static_cast<long long>(next())});
+    }
+    if (next() != 0) {
+        const auto finiteAt = static_cast<long long>(next());
+        run.nonFinite = NonFiniteWindow{finiteAt, static_cast<long long>(next())};
     }
     return index;
 }

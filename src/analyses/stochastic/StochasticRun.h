@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ensemble/Trajectory.h"
 #include "input/Param.h"
 
 // The analyses of a stochastic run, in the order every run makes them.
@@ -39,6 +40,9 @@ struct StochasticRun {
         long long flankSize;
     };
     std::vector<AnalysisEnd> analysisEnds;
+    // Where the state of the first of the run's integrations that became
+    // non-finite did so; none when every one stayed finite.
+    std::optional<NonFiniteWindow> nonFinite;
 
     // The results of the run's integrations (trips and analysis ends) as
     // numbers, to send them from one process to another; `read` takes them

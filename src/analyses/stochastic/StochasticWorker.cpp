@@ -14,59 +14,28 @@
 #include "output/ResultFile.h"
 #include "output/ResultPaths.h"
 #include "dynamics/RungeKutta.h"
+#include "ensemble/Trajectory.h"
 #include "output/ResultWriters.h"
 
 namespace {
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// The two pairs of state arrays of a run. A step integrates from the current
-// pair into the next one; swapping then makes the next pair current, so no
-// state is copied.
-struct SwingState {
-    std::vector<double> storage[4];
-    double* th;
-    double* om;
-    double* thNew;
-    double* omNew;
-
-    // At rest at the given phases.
-    explicit SwingState(const std::vector<double>& theta)
-        : storage{theta, std::vector<double>(theta.size(), 0.0), std::vector<double>(theta.size(), 0.0),
-                  std::vector<double>(theta.size(), 0.0)},
-          th(storage[0].data()),
-          om(storage[1].data()),
-          thNew(storage[2].data()),
-          omNew(storage[3].data()) {}
-    // The pointers point into this object's own storage.
-    SwingState(const SwingState&) = delete;
-    SwingState& operator=(const SwingState&) = delete;
-
-    void step(RungeKutta& rk, double dt, StepCounter& steps) {
-        rk.rk4(dt, om, th, omNew, thNew);
-        steps.advance();
-    }
-    void swap() {
-        std::swap(om, omNew);
-        std::swap(th, thNew);
-    }
-};
-
 // The settling steps 0 .. I - 1, then the counted steps I .. S - 1; after
 // each step settled(state, s) or counted(state, s) sees the new state (in
 // state.omNew and state.thNew) before it becomes the current one.
 template <class Drive, class Settled, class Counted>
-void settleThenCount(SwingState& state, RungeKutta& rk, StepCounter& steps, double dt, int initSteps, int stepCount,
+void settleThenCount(Trajectory& state, RungeKutta& rk, StepCounter& steps, double dt, int initSteps, int stepCount,
                      Drive drive, Settled settled, Counted counted) {
     for (int s = 0; s < initSteps; ++s) {
         drive(s);
-        state.step(rk, dt, steps);
+        state.stepFrom(rk, dt, steps);
         settled(state, s);
         state.swap();
     }
     for (int s = initSteps; s < stepCount; ++s) {
         drive(s);
-        state.step(rk, dt, steps);
+        state.stepFrom(rk, dt, steps);
         counted(state, s);
         state.swap();
     }
@@ -112,7 +81,7 @@ private:
 
 StochasticWorker::StochasticWorker(const StochasticStatistics& settings, PowerGrid& grid, RungeKutta& rk,
                                    StepCounter& steps)
-    : settings(settings), grid(grid), rk(rk), steps(steps), n(grid.getNumNodes()) {}
+    : settings(settings), grid(grid), rk(rk), steps(steps), n(grid.getNumNodes()), state(n) {}
 
 void StochasticWorker::integrate(RunWork& work, const AnalysisStart& start) {
     for (int i = 0; i < n; ++i) grid.setPowerMech(i, start.powers[i]);
@@ -134,6 +103,8 @@ void StochasticWorker::integrate(RunWork& work, const AnalysisStart& start) {
             break;
     }
     noteAnalysisEnd(work, start.analysis);
+    const std::optional<NonFiniteWindow> broke = state.finish();
+    if (broke && !work.run.nonFinite) work.run.nonFinite = broke;
     steps.flush();
 }
 
@@ -155,7 +126,7 @@ void StochasticWorker::trajectory(RunWork& work, const AnalysisStart& start) {
     const Param& param = *work.param;
     const int stepCount = param.rkSteps;
     const double dt = param.stepWidth;
-    SwingState state(start.phases);
+    state.start(start.phases);
 
     // Rows go to disk as they are produced; the state after the last step is
     // not part of the trajectory.
@@ -167,7 +138,7 @@ void StochasticWorker::trajectory(RunWork& work, const AnalysisStart& start) {
     }
     for (int s = 0; s < stepCount; ++s) {
         driveTurbines(work, s);
-        state.step(rk, dt, steps);
+        state.stepFrom(rk, dt, steps);
         if (s <= stepCount - 2) {
             freqFile->write(state.omNew, n);
             phasFile->write(state.thNew, n);
@@ -181,10 +152,10 @@ void StochasticWorker::lineFlows(RunWork& work, const AnalysisStart& start) {
     const int stepCount = param.rkSteps;
     const int initSteps = settings.surviveInitSteps;
     grid.resetLineFlows();
-    SwingState state(start.phases);
+    state.start(start.phases);
     settleThenCount(
         state, rk, steps, param.stepWidth, initSteps, stepCount, [&](int s) { driveTurbines(work, s); },
-        [](SwingState&, int) {}, [&](SwingState& now, int) { grid.measureFlow(now.thNew); });
+        [](Trajectory&, int) {}, [&](Trajectory& now, int) { grid.measureFlow(now.thNew); });
 
     // The measured-step count in double: S - I may lie outside the int range.
     std::vector<double> flows;
@@ -200,13 +171,13 @@ void StochasticWorker::survival(RunWork& work, const AnalysisStart& start) {
 
     const int initSteps = settings.surviveInitSteps;
     const double dt = param.stepWidth;
-    SwingState state(start.phases);
+    state.start(start.phases);
     // Survival records are streamed: there are (S - I) / V of them per node.
     ResultFile survFile(results::path(param.outputFilename, results::kSurvival), nodeRecord(n));
     settleThenCount(
         state, rk, steps, dt, initSteps, param.rkSteps, [&](int s) { driveTurbines(work, s); },
-        [&](SwingState& now, int s) { settings.checkFlanks(param, s * dt, now.om, now.omNew); },
-        [&](SwingState& now, int s) {
+        [&](Trajectory& now, int s) { settings.checkFlanks(param, s * dt, now.om, now.omNew); },
+        [&](Trajectory& now, int s) {
             countHistogram(now.omNew);
             countIncrementHistograms(now.omNew, s);
             countSurvival(now.omNew);
@@ -239,14 +210,14 @@ void StochasticWorker::runAllNodeSurvival(RunWork& work, const AnalysisStart& st
     Param& param = *work.param;
     const int initSteps = settings.surviveInitSteps;
     const double dt = param.stepWidth;
-    SwingState state(start.phases);
+    state.start(start.phases);
     settleThenCount(
         state, rk, steps, dt, initSteps, param.rkSteps, [&](int s) { driveTurbines(work, s); },
-        [&](SwingState& now, int s) {
+        [&](Trajectory& now, int s) {
             settings.checkFlanks(param, s * dt, now.om, now.omNew);
             checkStep(now.thNew, s * dt);
         },
-        [&](SwingState& now, int s) {
+        [&](Trajectory& now, int s) {
             survAllCount += allInside(now.omNew) ? 1 : 0;
             settings.checkFlanks(param, s * dt, now.om, now.omNew);
             checkStep(now.thNew, s * dt);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "diagnostics/Progress.h"
+#include "ensemble/Trajectory.h"
 #include "analyses/stochastic/StochasticRun.h"
 #include "analyses/stochastic/StochasticStatistics.h"
 
@@ -54,6 +55,7 @@ private:
     RungeKutta& rk;
     StepCounter& steps;
     int n;
+    Trajectory state;
 
     double survAllCount = 0;
     std::vector<double> survCount;

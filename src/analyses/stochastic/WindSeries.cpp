@@ -13,7 +13,7 @@
 #include "input/Param.h"
 #include "output/ResultPaths.h"
 #include "output/ResultWriters.h"
-#include "run/RunStatus.h"
+#include "diagnostics/RunStatus.h"
 #include "util/CodeUtils.h"
 #include "util/MTRand.h"
 
