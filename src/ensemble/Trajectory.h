@@ -48,6 +48,21 @@ public:
         swap();
     }
 
+    // Up to `steps` steps, each followed by `observe(step, th, om)` (steps
+    // counted from 1) which returns whether the trajectory goes on: false
+    // once its observers have decided it, which stops it early. Returns
+    // the steps taken. The observers keep the size of what they write fixed
+    // (an early stop writes what the remaining steps would have).
+    template <class Observe>
+    int integrate(RungeKutta& rk, const SwingKernel& kernel, KernelVariant variant, double h, int steps,
+                  StepCounter& counter, Observe observe) {
+        for (int s = 1; s <= steps; ++s) {
+            step(rk, kernel, variant, h, counter);
+            if (!observe(s, static_cast<const double*>(th), static_cast<const double*>(om))) return s;
+        }
+        return steps;
+    }
+
     // Looks at the state once more (after the last step): where it stopped
     // being finite, if it did.
     std::optional<NonFiniteWindow> finish();

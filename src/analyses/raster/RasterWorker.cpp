@@ -154,15 +154,14 @@ void RasterWorker::integrate(long long ic, NonFiniteLog& nonFinite) {
 
     const double h = job.param->stepWidth;
     const int steps = job.steps();
-    for (int step = 1; step <= steps; ++step) {
-        trajectory.step(rk, *job.kernel, job.variant, h, counter);
-        const double* phases = trajectory.th;
-        const double* freqs = trajectory.om;
-        if (energy) energy->afterStep(step, phases, freqs);
-        if (meanReturn) meanReturn->afterStep(step, phases, freqs);
-        if (maxima) maxima->afterStep(step, phases, freqs);
-        if (saved) saved->afterStep(step, phases, freqs);
-    }
+    trajectory.integrate(rk, *job.kernel, job.variant, h, steps, counter,
+                         [this](int step, const double* phases, const double* freqs) {
+                             if (energy) energy->afterStep(step, phases, freqs);
+                             if (meanReturn) meanReturn->afterStep(step, phases, freqs);
+                             if (maxima) maxima->afterStep(step, phases, freqs);
+                             if (saved) saved->afterStep(step, phases, freqs);
+                             return true;
+                         });
 
     // The energy mode's endpoint block goes first in the shared files.
     if (energy) energy->end(condition, trajectory.th, trajectory.om);
