@@ -63,7 +63,7 @@ std::string currentDirectory() {
     return buffer.data();
 }
 
-bool finishedStatus(int status) { return status == 0 || status == 3 || status == 4; }
+bool finishedStatus(int status) { return status == 0 || status == 3 || status == 4 || status == 5; }
 
 const char* byteOrder() {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -170,7 +170,25 @@ Json runJson(const StochasticRun& run) {
         trips.push_back(Json{{"from", trip.from}, {"to", trip.to}, {"time", number(trip.time)}});
     }
     entry["tripped_lines"] = trips;
+    entry["non_finite"] = run.nonFinite ? Json{{"finite_at_step", run.nonFinite->finiteAt},
+                                               {"non_finite_at_step", run.nonFinite->nonFiniteAt}}
+                                        : Json(nullptr);
     return entry;
+}
+
+Json nonFiniteJson(const std::vector<RunStatus::NonFinite>& reports) {
+    Json list = Json::array();
+    for (const RunStatus::NonFinite& report : reports) {
+        list.push_back(Json{{"analysis", report.analysis},
+                            {"unit", report.unit},
+                            {"count", report.count},
+                            {"total", report.total},
+                            {"first", Json{{"index", report.firstIndex},
+                                           {"description", report.first},
+                                           {"finite_at_step", report.finiteAt},
+                                           {"non_finite_at_step", report.nonFiniteAt}}}});
+    }
+    return list;
 }
 
 }  // namespace
@@ -204,11 +222,12 @@ void RunManifest::start() {
     write();
 }
 
-void RunManifest::finish(int status) {
+void RunManifest::finish(int status, const RunStatus& runStatus) {
     std::time_t now;
     std::time(&now);
     endTime = now;
     exitStatus = status;
+    nonFinite = runStatus.nonFinite();
     complete = finishedStatus(status);
     write();
 }
@@ -436,6 +455,7 @@ void RunManifest::write() {
     doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases);
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
+    doc["non_finite"] = nonFiniteJson(nonFinite);
 
     results::RecordShape shape;
     shape.nodes = grid.getNumNodes();

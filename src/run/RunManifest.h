@@ -12,6 +12,7 @@
 #include "output/ResultPaths.h"
 #include "analyses/stochastic/StochasticInput.h"
 #include "diagnostics/Diagnostics.h"
+#include "diagnostics/RunStatus.h"
 
 class RunSetup;
 
@@ -44,8 +45,9 @@ public:
     // running run. Call before the first result byte.
     void start();
     // Writes the manifest of the ended run; "complete" when the status is
-    // one of a run that finished (0, 3, 4).
-    void finish(int exitStatus);
+    // one of a run that finished (0, 3, 4, 5). Takes the trajectories that
+    // became non-finite from `status`.
+    void finish(int exitStatus, const RunStatus& status);
 
     void windSeriesWritten(const StochasticRun& run, int node) override;
     void powerSeriesWritten(const StochasticRun& run) override;
@@ -96,6 +98,7 @@ private:
     std::vector<double> frequencyOffsets;
     std::vector<double> phaseOffsets;
     std::vector<StochasticRun> runs;
+    std::vector<RunStatus::NonFinite> nonFinite;
     std::vector<FileState> files;
     std::chrono::steady_clock::time_point lastWrite;
     // How often the finished stochastic runs are written out at the most.

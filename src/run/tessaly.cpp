@@ -190,12 +190,12 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
         runAndReport(*setup, *function, rungeKutta, Parallelism{options.threads, &processes}, status);
     } catch (const std::exception&) {
         // Validation comes first, so this is not expected.
-        if (manifest) manifest->finish(2);
+        if (manifest) manifest->finish(2, status);
         throw;
     }
     collectWriteFailures(processes, setup->resultFiles);
     status.filesUnwritten(WriteFailures::all().size());
-    if (manifest) manifest->finish(status.exitStatus());
+    if (manifest) manifest->finish(status.exitStatus(), status);
     // The manifest's last rewrite may be what failed.
     status.filesUnwritten(WriteFailures::all().size());
 
