@@ -200,8 +200,7 @@ def input_file_text(network, args, case_name, case):
         "NR start", args.nr_start,
     ]
     rec = (network.rec_from, network.rec_to)
-    flow_mag = np.abs(network.flow_admittance)
-    flow_ang = np.angle(network.flow_admittance)
+    flow_mag, flow_ang = network.flow_mag, network.flow_ang
     if use_list:
         lines.append("// from to couplingMag couplingAng capacity admittanceMag admittanceAng")
         lines.append("Line list")

@@ -25,6 +25,9 @@ This is the apparent power entering the series element at i, line charging
 aside. It is exact for every branch without phase shift; for a phase shifter
 the measure misses the shift angle, and parallel branches with different taps
 are merged into one approximate record.
+
+Every magnitude, angle and sine comes from :mod:`tessaly.exactmath`, so the
+numbers are the same bits on every CPU.
 """
 import math
 import sys
@@ -33,6 +36,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import exactmath
 from .casefile import (BR_B, BR_R, BR_STATUS, BR_X, BS, BUS_I, BUS_TYPE, F_BUS, GEN_BUS, GEN_STATUS, GS,
                        ISOLATED, PD, PG, RATE_A, REF, SHIFT, T_BUS, TAP, VA, VM, CaseFormatError)
 
@@ -50,6 +54,7 @@ class Branches:
     t: np.ndarray
     y: np.ndarray         # series admittance
     b: np.ndarray         # total line charging
+    tap: np.ndarray       # tap ratio t
     tau: np.ndarray       # complex tap t e^(js)
     rating: np.ndarray    # RATE_A in per unit; inf when the case gives 0 (unlimited)
 
@@ -71,18 +76,14 @@ class Network:
     y_offdiag: np.ndarray     # Y_ij of the record i->j
     flow_admittance: np.ndarray
     capacity: np.ndarray
+    coupling_mag: np.ndarray   # K_ij of the record i->j
+    coupling_ang: np.ndarray   # phi_ij
+    flow_mag: np.ndarray       # |flow admittance|
+    flow_ang: np.ndarray       # its angle
 
     @property
     def num_nodes(self):
         return len(self.bus_numbers)
-
-    @property
-    def coupling_mag(self):
-        return self.vm[self.rec_from] * self.vm[self.rec_to] * np.abs(self.y_offdiag)
-
-    @property
-    def coupling_ang(self):
-        return np.angle(self.y_offdiag) - math.pi / 2
 
 
 def _kept_buses(case):
@@ -125,21 +126,21 @@ def _branches(case, index_of, isolated):
         t.append(ends[1])
     data = case.branch[np.array(rows, dtype=int) - 1] if rows else np.zeros((0, case.branch.shape[1]))
     tap = np.where(data[:, TAP] == 0, 1.0, data[:, TAP])
+    shift = np.radians(data[:, SHIFT])
     rate = data[:, RATE_A] / case.base_mva
     return Branches(f=np.array(f, dtype=int), t=np.array(t, dtype=int),
-                    y=1 / (data[:, BR_R] + 1j * data[:, BR_X]), b=data[:, BR_B].copy(),
-                    tau=tap * np.exp(1j * np.radians(data[:, SHIFT])),
+                    y=1 / (data[:, BR_R] + 1j * data[:, BR_X]), b=data[:, BR_B].copy(), tap=tap,
+                    tau=tap * exactmath.cosines(shift) + 1j * (tap * exactmath.sines(shift)),
                     rating=np.where(rate == 0, np.inf, rate))
 
 
 def _records(n, br):
     """Directed records of the branches, merged over parallel branches and
     sorted by (from, to): Y_ij, flow admittance and capacity of each."""
-    t_abs = np.abs(br.tau)
     frm = np.concatenate([br.f, br.t])
     to = np.concatenate([br.t, br.f])
     y_ij = np.concatenate([-br.y / np.conj(br.tau), -br.y / br.tau])
-    flow = np.concatenate([br.y / t_abs ** 2, br.y])
+    flow = np.concatenate([br.y / br.tap ** 2, br.y])
     rating = np.concatenate([br.rating, br.rating])
     keys, inverse = np.unique(frm * n + to, return_inverse=True)
     merged_y = np.zeros(len(keys), dtype=complex)
@@ -155,7 +156,7 @@ def _warn_flow_approximations(rec_from, rec_to, y_offdiag, flow_admittance, bus_
     """The flow measure is exact where -Y_ij and the flow admittance share
     their angle: everywhere but at phase shifters and at parallel branches
     with different taps."""
-    off = np.abs(np.angle(-y_offdiag * np.conj(flow_admittance))) > 1e-9
+    off = np.abs(exactmath.angles(-y_offdiag * np.conj(flow_admittance))) > 1e-9
     pairs = sorted({(int(bus_numbers[min(a, b)]), int(bus_numbers[max(a, b)]))
                     for a, b in zip(rec_from[off], rec_to[off])})
     if pairs:
@@ -210,7 +211,7 @@ def build_network(case):
     br = _branches(case, index_of, isolated)
     charging = 0.5j * br.b
     y_diag = (bus[:, GS] + 1j * bus[:, BS]) / case.base_mva
-    np.add.at(y_diag, br.f, (br.y + charging) / np.abs(br.tau) ** 2)
+    np.add.at(y_diag, br.f, (br.y + charging) / br.tap ** 2)
     np.add.at(y_diag, br.t, br.y + charging)
     rec_from, rec_to, y_offdiag, flow_admittance, capacity = _records(n, br)
 
@@ -223,4 +224,7 @@ def build_network(case):
     return Network(base_mva=case.base_mva, bus_numbers=numbers, vm=vm, va=va, node_type=node_type, ref=ref,
                    power_mech=(generation - bus[:, PD]) / case.base_mva, power_diag=vm ** 2 * y_diag.real,
                    y_diag=y_diag, rec_from=rec_from, rec_to=rec_to, y_offdiag=y_offdiag,
-                   flow_admittance=flow_admittance, capacity=capacity)
+                   flow_admittance=flow_admittance, capacity=capacity,
+                   coupling_mag=vm[rec_from] * vm[rec_to] * exactmath.magnitudes(y_offdiag),
+                   coupling_ang=exactmath.angles(y_offdiag) - math.pi / 2,
+                   flow_mag=exactmath.magnitudes(flow_admittance), flow_ang=exactmath.angles(flow_admittance))

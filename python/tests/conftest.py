@@ -29,9 +29,10 @@ def case_path(name):
     return DATA / f"{name}.m"
 
 
-def run_import(*args, cwd=None):
-    """``python3 -m tessaly import ARGS`` as a user runs it."""
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+def run_import(*args, cwd=None, env=None):
+    """``python3 -m tessaly import ARGS`` as a user runs it (with the
+    variables ``env`` added to the environment)."""
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT), **(env or {}))
     return subprocess.run([sys.executable, "-m", "tessaly", "import", *map(str, args)], cwd=cwd, env=env,
                           capture_output=True, text=True)
 

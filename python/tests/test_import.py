@@ -1,12 +1,19 @@
 """The case-file reader and the mapping of a case onto the grid model."""
 import math
+import subprocess
+import sys
+from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 from conftest import case_path, run_import, write_case
-from tessaly.casefile import Case, CaseFormatError, parse_case, read_case
+from tessaly import exactmath
+from tessaly.casefile import SHIFT, Case, CaseFormatError, parse_case, read_case
 from tessaly.network import GENERATOR, LOAD, build_network
+
+TESTS = Path(__file__).resolve().parent
 
 
 def record(network, a, b):
@@ -153,3 +160,52 @@ def test_options_for_the_missing_dynamics_and_the_run(tmp_path):
     assert run.returncode == 2 and "line 2" in run.stderr
     run = run_import(tmp_path / "missing.m", "-o", out)
     assert run.returncode == 2 and run.stderr.startswith("tessaly import: error:")
+
+
+def test_magnitudes_and_angles_are_the_nearest_doubles():
+    rng = np.random.default_rng(3)
+    parts = np.ldexp(rng.uniform(-1, 1, (2, 300)), rng.integers(-20, 20, (2, 300)))
+    z = parts[0] + 1j * parts[1]
+    for value, magnitude in zip(z, exactmath.magnitudes(z)):
+        # The exact square lies between the squares of the midpoints to both neighbours.
+        square = Fraction(value.real) ** 2 + Fraction(value.imag) ** 2
+        below, above = ((Fraction(magnitude) + Fraction(math.nextafter(magnitude, end))) / 2 for end in (0, math.inf))
+        assert below ** 2 <= square <= above ** 2
+    for value, angle in zip(z, exactmath.angles(z)):
+        assert abs(angle - math.atan2(value.imag, value.real)) <= math.ulp(angle)
+    # IEEE signed zeros on the negative real axis.
+    axis = np.array([complex(-2, 0.0), complex(-2, -0.0), complex(0.0, -0.0)])
+    angles = exactmath.angles(axis)
+    assert list(angles) == [math.pi, -math.pi, 0.0] and math.copysign(1, angles[2]) == -1
+
+
+def dispatched_cpu_features():
+    """The SIMD extensions numpy picks code for that this CPU has."""
+    try:
+        from numpy._core._multiarray_umath import __cpu_dispatch__, __cpu_features__
+    except ImportError:
+        from numpy.core._multiarray_umath import __cpu_dispatch__, __cpu_features__
+    return [feature for feature in __cpu_dispatch__ if __cpu_features__.get(feature)]
+
+
+def test_input_files_are_the_same_on_every_cpu(tmp_path):
+    """With numpy's SIMD code and the C library's FMA code switched off, as on
+    a CPU without them, the importer writes the same bytes and warnings."""
+    older_cpu = {"NPY_DISABLE_CPU_FEATURES": " ".join(dispatched_cpu_features()),
+                 "GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA"}
+    left = subprocess.run([sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+                           "from test_import import dispatched_cpu_features as f; print(*f())", str(TESTS)],
+                          env=older_cpu, capture_output=True, text=True, check=True)
+    assert left.stdout.split() == []
+
+    # Every kind of number the importer computes: taps and phase shifters.
+    case = read_case(case_path("case118"))
+    case.branch[:40, SHIFT] = np.linspace(-9.5, 11.3, 40)
+    write_case(tmp_path / "case.m", case)
+    outputs = []
+    for name, env in (("here", None), ("older", older_cpu)):
+        out = tmp_path / f"{name}.txt"
+        run = run_import(tmp_path / "case.m", "-o", out, "--raster", "0:2", env=env)
+        assert run.returncode == 0
+        outputs.append((out.read_bytes(), run.stderr))
+    assert outputs[0] == outputs[1]
