@@ -104,7 +104,8 @@ def write_case(path, case):
                                             for row in rows) + "];\n"
     Path(path).write_text("function mpc = case\nmpc.version = '2';\n"
                           f"mpc.baseMVA = {case.base_mva!r};\n" + table("bus", case.bus)
-                          + table("gen", case.gen) + table("branch", case.branch))
+                          + table("gen", case.gen) + table("branch", case.branch)
+                          + (table("dcline", case.dcline) if len(case.dcline) else ""))
 
 
 # ---- independent AC power flow ---------------------------------------------
