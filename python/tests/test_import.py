@@ -196,7 +196,7 @@ def test_dc_lines_are_constant_powers_of_their_end_buses(tmp_path, capsys):
     np.testing.assert_allclose(power, CASE9DC_POWER_MECH, rtol=0, atol=1e-15)
     # The AC grid's balance: generation less the loads and the losses of both lines.
     assert math.fsum(power) == pytest.approx((72.3 + 163 + 85 - 90 - 100 - 125 - 2 - 0.7) / 100, abs=1e-14)
-    assert "9 generators" not in lines[0] and ", 3 DC lines, baseMVA 100." in lines[0]
+    assert lines[0].endswith(": 9 buses, 9 branches, 3 generators, 3 DC lines, baseMVA 100.")
     assert lines[4:7] == ["// DC line row 1: bus 5 -> bus 9, PF 50 MW, loss 2 MW, PT 48 MW",
                           "// DC line row 3: bus 7 -> bus 2, PF 20 MW, loss 0.7 MW, PT 19.3 MW",
                           "// 1 DC line(s) out of service left out."]
