@@ -4,11 +4,11 @@ A case file is a MATLAB function that fills a struct: ``mpc.baseMVA = 100;``
 and matrices such as ``mpc.bus = [ ... ];`` whose rows end with ``;`` or a
 line end and whose values are separated by blanks or commas. ``%`` starts a
 comment. The older form without the ``mpc.`` prefix is read as well. Fields
-other than baseMVA, bus, gen and branch (cost data, bus names in ``{...}``
-cell arrays) are passed over.
+other than baseMVA, bus, gen, branch and the optional dcline (cost data, bus
+names in ``{...}`` cell arrays) are passed over.
 """
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -16,11 +16,15 @@ import numpy as np
 BUS_I, BUS_TYPE, PD, QD, GS, BS, BUS_AREA, VM, VA = range(9)
 GEN_BUS, PG, QG, QMAX, QMIN, VG, MBASE, GEN_STATUS = range(8)
 F_BUS, T_BUS, BR_R, BR_X, BR_B, RATE_A, RATE_B, RATE_C, TAP, SHIFT, BR_STATUS = range(11)
+# DC lines: flows PF (into the line at the from bus) and PT (out of it at the
+# to bus) in MW, both counted from -> to; loss = LOSS0 + LOSS1 * PF.
+(DC_F_BUS, DC_T_BUS, DC_STATUS, DC_PF, DC_PT, DC_QF, DC_QT, DC_VF, DC_VT, DC_PMIN, DC_PMAX,
+ DC_QMINF, DC_QMAXF, DC_QMINT, DC_QMAXT, DC_LOSS0, DC_LOSS1) = range(17)
 
 # Bus types.
 PQ, PV, REF, ISOLATED = 1, 2, 3, 4
 
-MIN_COLUMNS = {"bus": VA + 1, "gen": GEN_STATUS + 1, "branch": BR_STATUS + 1}
+MIN_COLUMNS = {"bus": VA + 1, "gen": GEN_STATUS + 1, "branch": BR_STATUS + 1, "dcline": DC_LOSS1 + 1}
 
 
 class CaseFormatError(ValueError):
@@ -33,9 +37,10 @@ class Case:
     bus: np.ndarray
     gen: np.ndarray
     branch: np.ndarray
+    dcline: np.ndarray = field(default_factory=lambda: np.zeros((0, MIN_COLUMNS["dcline"])))
 
 
-_ASSIGNMENT = re.compile(r"(?:\b[A-Za-z_]\w*\.)?\b(baseMVA|bus|gen|branch)\s*=\s*")
+_ASSIGNMENT = re.compile(r"(?:\b[A-Za-z_]\w*\.)?\b(baseMVA|bus|gen|branch|dcline)\s*=\s*")
 
 
 def _strip_comments(text):
@@ -97,7 +102,10 @@ def parse_case(text):
         raise CaseFormatError("no " + ", ".join(missing) + " in the file")
     if not fields["baseMVA"] > 0:
         raise CaseFormatError(f"baseMVA is {fields['baseMVA']}, it must be positive")
-    return Case(fields["baseMVA"], fields["bus"], fields["gen"], fields["branch"])
+    case = Case(fields["baseMVA"], fields["bus"], fields["gen"], fields["branch"])
+    if "dcline" in fields:
+        case.dcline = fields["dcline"]
+    return case
 
 
 def read_case(path):

@@ -171,15 +171,18 @@ def input_file_text(network, args, case_name, case):
     stem = os.path.splitext(case_name)[0]
     ref_bus = network.bus_numbers[network.ref]
 
+    dc_count = f", {len(case.dcline)} DC lines" if len(case.dcline) else ""
     lines = [
         f"// Imported from {case_name} by \"python3 -m tessaly import\": {len(case.bus)} buses, "
-        f"{len(case.branch)} branches, {len(case.gen)} generators, baseMVA {case.base_mva:g}.",
+        f"{len(case.branch)} branches, {len(case.gen)} generators{dc_count}, baseMVA {case.base_mva:g}.",
         f"// Powers and admittances in per unit on baseMVA; phases in radians, reference bus {ref_bus} at 0.",
         f"// Inertia and damping are not in the case: generators {args.inertia[0]:g} and {args.damping[0]:g}, "
         f"loads {args.inertia[1]:g} and {args.damping[1]:g}"
         + (f", per bus from {os.path.basename(args.node_params)}" if args.node_params else "") + ".",
-        "// Node k is the k-th bus of the case's bus table:",
     ]
+    lines += _dc_line_comments(network)
+    lines += _stored_angle_comments(network)
+    lines.append("// Node k is the k-th bus of the case's bus table:")
     lines += [f"// node {k}: bus {b}" for k, b in enumerate(network.bus_numbers)]
     lines += [
         "RK steps", str(steps),
@@ -200,8 +203,7 @@ def input_file_text(network, args, case_name, case):
         "NR start", args.nr_start,
     ]
     rec = (network.rec_from, network.rec_to)
-    flow_mag = np.abs(network.flow_admittance)
-    flow_ang = np.angle(network.flow_admittance)
+    flow_mag, flow_ang = network.flow_mag, network.flow_ang
     if use_list:
         lines.append("// from to couplingMag couplingAng capacity admittanceMag admittanceAng")
         lines.append("Line list")
@@ -216,6 +218,29 @@ def input_file_text(network, args, case_name, case):
     if args.raster:
         lines += _raster_keys(*args.raster, n)
     return "\n".join(lines) + "\n"
+
+
+def _dc_line_comments(network):
+    if not network.dc_lines and not network.dc_lines_out:
+        return []
+    lines = ["// DC lines as constant powers of their end nodes: PF taken out at the from bus, PT = PF - (LOSS0 + "
+             "LOSS1 PF) put in at the to bus; their reactive power, limits and voltage setpoints are not modelled."]
+    lines += [f"// DC line row {line.row}: bus {line.from_bus} -> bus {line.to_bus}, PF {line.pf:g} MW, "
+              f"loss {line.loss:g} MW, PT {line.pt:g} MW" for line in network.dc_lines]
+    if network.dc_lines_out:
+        lines.append(f"// {network.dc_lines_out} DC line(s) out of service left out.")
+    return lines
+
+
+def _stored_angle_comments(network):
+    if network.stored_angles_solved:
+        return []
+    if network.flat_start:
+        return ["// The case's angles are a flat start (all equal), not a power-flow solution: the power flow "
+                "finds the steady state."]
+    largest, bus = network.worst_stored_mismatch
+    return [f"// The case's angles are not a solved power flow (active-power mismatch {largest:.3g} p.u. at bus "
+            f"{bus}): the steady state differs from them."]
 
 
 def _raster_keys(first, last, n):

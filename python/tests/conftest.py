@@ -29,9 +29,10 @@ def case_path(name):
     return DATA / f"{name}.m"
 
 
-def run_import(*args, cwd=None):
-    """``python3 -m tessaly import ARGS`` as a user runs it."""
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+def run_import(*args, cwd=None, env=None):
+    """``python3 -m tessaly import ARGS`` as a user runs it (with the
+    variables ``env`` added to the environment)."""
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT), **(env or {}))
     return subprocess.run([sys.executable, "-m", "tessaly", "import", *map(str, args)], cwd=cwd, env=env,
                           capture_output=True, text=True)
 
@@ -103,7 +104,8 @@ def write_case(path, case):
                                             for row in rows) + "];\n"
     Path(path).write_text("function mpc = case\nmpc.version = '2';\n"
                           f"mpc.baseMVA = {case.base_mva!r};\n" + table("bus", case.bus)
-                          + table("gen", case.gen) + table("branch", case.branch))
+                          + table("gen", case.gen) + table("branch", case.branch)
+                          + (table("dcline", case.dcline) if len(case.dcline) else ""))
 
 
 # ---- independent AC power flow ---------------------------------------------

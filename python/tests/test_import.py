@@ -1,12 +1,34 @@
 """The case-file reader and the mapping of a case onto the grid model."""
 import math
+import os
+import subprocess
+import sys
+from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import case_path, run_import, write_case
-from tessaly.casefile import Case, CaseFormatError, parse_case, read_case
+from conftest import case_path, reference_ybus, run_import, scheduled_power, write_case
+from tessaly import exactmath
+from tessaly.__main__ import main
+from tessaly.casefile import PD, SHIFT, Case, CaseFormatError, parse_case, read_case
 from tessaly.network import GENERATOR, LOAD, build_network
+
+TESTS = Path(__file__).resolve().parent
+
+# case9dc.m is case9 with the DC lines 5 -> 9 (PF 50 MW, loss 1 + 0.02 PF),
+# 4 -> 8 (out of service) and 7 -> 2 (PF 20 MW, loss 0.5 + 0.01 PF): by hand,
+# bus 5 loses 50 MW, bus 9 gains 48, bus 7 loses 20 and bus 2 gains 19.3.
+CASE9DC_POWER_MECH = [0.723, 1.823, 0.85, 0, -1.4, 0, -1.2, 0, -0.77]
+
+
+def import_here(capsys, *args):
+    """``python3 -m tessaly import ARGS`` in this process: its exit status and
+    standard error."""
+    capsys.readouterr()
+    status = main(["import", *map(str, args)])
+    return status, capsys.readouterr().err
 
 
 def record(network, a, b):
@@ -29,10 +51,11 @@ mpc.branch = [
 ];
 mpc.gencost = [2 0 0 3 0.1 1 0];
 mpc.bus_name = { 'One%'; 'Two' };
+mpc.dclinecost = [2 0 0 2 0 0];
 """)
     assert case.base_mva == 100
     np.testing.assert_array_equal(case.bus[1], [2, 1, 25.5, 5, 0, 0, 1, 0.98, -1.5])
-    assert case.gen.shape == (1, 8) and case.branch.shape == (1, 11)
+    assert case.gen.shape == (1, 8) and case.branch.shape == (1, 11) and case.dcline.shape == (0, 17)
 
     with pytest.raises(CaseFormatError, match="no branch"):
         parse_case("mpc.baseMVA = 100;\nmpc.bus = [1 3 0 0 0 0 1 1 0];\nmpc.gen = [1 0 0 0 0 1 100 1];\n")
@@ -110,11 +133,15 @@ def test_out_of_service_elements_and_isolated_buses(tmp_path, capsys):
     case.branch = np.vstack([case.branch, [30, 40, 0.01, 0.1, 0, 0, 0, 0, 0, 0, 1],
                              [30, 50, 0.01, 0.1, 0, 0, 0, 0, 0, 0, 1]])
     case.gen = np.vstack([case.gen, [30, 500, 0, 0, 0, 1, 100, 0]])   # out of service
+    dc_line = [30, 40, 1, 25, 25, 0, 0, 0.97, 1] + [0] * 8
+    case.dcline = np.array([dc_line, [40, 30] + dc_line[2:]])         # both end at the isolated bus
     write_case(tmp_path / "case.m", case)
     run = run_import(tmp_path / "case.m", "-o", tmp_path / "case.txt")
     assert run.returncode == 0
     assert "1 isolated bus(es) left out: 40" in run.stderr
     assert "branch row 4 (30-40) ends at an isolated bus; left out" in run.stderr
+    assert "DC line row 1 (30-40) ends at an isolated bus; left out, with its 25 MW" in run.stderr
+    assert "DC line row 2 (40-30) ends at an isolated bus" in run.stderr
 
     network = build_network(case)
     assert list(network.bus_numbers) == [10, 20, 30, 50]
@@ -123,6 +150,11 @@ def test_out_of_service_elements_and_isolated_buses(tmp_path, capsys):
     text = (tmp_path / "case.txt").read_text()
     assert "// node 2: bus 30\n// node 3: bus 50\n" in text
     assert "Number of nodes\n4\n" in text
+
+    case.dcline[1, :2] = [30, 60]
+    with pytest.raises(CaseFormatError, match="dcline row 2 names bus 60, which is not in the bus table"):
+        build_network(case)
+    case.dcline = case.dcline[:1]
 
     capsys.readouterr()
     case.branch[4, 10] = 0                                   # 30-50 out of service: bus 50 is cut off
@@ -153,3 +185,120 @@ def test_options_for_the_missing_dynamics_and_the_run(tmp_path):
     assert run.returncode == 2 and "line 2" in run.stderr
     run = run_import(tmp_path / "missing.m", "-o", out)
     assert run.returncode == 2 and run.stderr.startswith("tessaly import: error:")
+
+
+def test_dc_lines_are_constant_powers_of_their_end_buses(tmp_path, capsys):
+    out = tmp_path / "case9dc.txt"
+    status, stderr = import_here(capsys, case_path("case9dc"), "-o", out)
+    assert status == 0
+    lines = out.read_text().splitlines()
+    power = np.array(lines[lines.index("Power mech") + 1].split(), dtype=float)
+    np.testing.assert_allclose(power, CASE9DC_POWER_MECH, rtol=0, atol=1e-15)
+    # The AC grid's balance: generation less the loads and the losses of both lines.
+    assert math.fsum(power) == pytest.approx((72.3 + 163 + 85 - 90 - 100 - 125 - 2 - 0.7) / 100, abs=1e-14)
+    assert lines[0].endswith(": 9 buses, 9 branches, 3 generators, 3 DC lines, baseMVA 100.")
+    assert lines[4:7] == ["// DC line row 1: bus 5 -> bus 9, PF 50 MW, loss 2 MW, PT 48 MW",
+                          "// DC line row 3: bus 7 -> bus 2, PF 20 MW, loss 0.7 MW, PT 19.3 MW",
+                          "// 1 DC line(s) out of service left out."]
+    # The converter ends stay load nodes; the angles are case9's flat start.
+    assert lines[lines.index("Node type") + 1] == "0 0 0 1 1 1 1 1 1"
+    assert "// The case's angles are a flat start (all equal), not a power-flow solution: the power flow finds " \
+           "the steady state." in lines
+    assert stderr.splitlines() == [
+        "tessaly import: warning: DC line row 3 (7-2) stores PT 0 MW, but PF - loss is 19.3 MW; PF - loss is "
+        "used, as the case format's power flow does",
+        "tessaly import: warning: the voltage setpoint(s) of DC line converters 1.02 at bus 7 (VM 1) are not "
+        "modelled; the buses keep the bus table's VM"]
+
+
+def unsolved_case14(path):
+    """case14 with 46 MW more load at bus 9 than its angles were solved for."""
+    case = read_case(case_path("case14"))
+    case.bus[8, PD] += 46
+    write_case(path, case)
+    return path
+
+
+def test_stored_angles_are_checked_against_the_power_balance(tmp_path, capsys):
+    # The mismatch at the stored state against the full admittance matrix.
+    case = read_case(case_path("case14"))
+    network = build_network(case)
+    assert capsys.readouterr().err == ""
+    Y, keep, index = reference_ybus(case)
+    V = network.vm * np.exp(1j * network.va)
+    expected = scheduled_power(case, keep, index) - (V * np.conj(Y @ V)).real
+    expected[network.ref] = 0
+    np.testing.assert_allclose(network.stored_mismatch, expected, rtol=0, atol=1e-12)
+    # Solved, to the few digits the file keeps: no word about it (above).
+    largest, bus = network.worst_stored_mismatch
+    assert (round(largest, 4), bus) == (0.0035, 13) and network.stored_angles_solved
+
+    out = tmp_path / "unsolved.txt"
+    status, stderr = import_here(capsys, unsolved_case14(tmp_path / "unsolved.m"), "-o", out)
+    assert status == 0
+    assert stderr == (
+        "tessaly import: warning: the stored angles (VA) are not a solved power flow of this grid: the largest "
+        "active-power mismatch is 0.462 p.u. (46.2 MW) at bus 9, above 0.1 p.u.; the steady state the program "
+        "finds will differ from the stored angles\n")
+    assert "// The case's angles are not a solved power flow (active-power mismatch 0.462 p.u. at bus 9): the " \
+           "steady state differs from them." in out.read_text().splitlines()
+
+
+def test_magnitudes_and_angles_are_the_nearest_doubles():
+    rng = np.random.default_rng(3)
+    parts = np.ldexp(rng.uniform(-1, 1, (2, 300)), rng.integers(-20, 20, (2, 300)))
+    z = parts[0] + 1j * parts[1]
+    for value, magnitude in zip(z, exactmath.magnitudes(z)):
+        # The exact square lies between the squares of the midpoints to both neighbours.
+        square = Fraction(value.real) ** 2 + Fraction(value.imag) ** 2
+        below, above = ((Fraction(magnitude) + Fraction(math.nextafter(magnitude, end))) / 2 for end in (0, math.inf))
+        assert below ** 2 <= square <= above ** 2
+    for value, angle in zip(z, exactmath.angles(z)):
+        assert abs(angle - math.atan2(value.imag, value.real)) <= math.ulp(angle)
+    # IEEE signed zeros on the negative real axis.
+    axis = np.array([complex(-2, 0.0), complex(-2, -0.0), complex(0.0, -0.0)])
+    angles = exactmath.angles(axis)
+    assert list(angles) == [math.pi, -math.pi, 0.0] and math.copysign(1, angles[2]) == -1
+
+
+def dispatched_cpu_features():
+    """The SIMD extensions numpy picks code for that this CPU has."""
+    try:
+        from numpy._core._multiarray_umath import __cpu_dispatch__, __cpu_features__
+    except ImportError:
+        from numpy.core._multiarray_umath import __cpu_dispatch__, __cpu_features__
+    return [feature for feature in __cpu_dispatch__ if __cpu_features__.get(feature)]
+
+
+# The importer in a process that first prints the SIMD extensions numpy
+# still picks code for.
+IMPORT_NAMING_CPU_FEATURES = """import sys
+sys.path.insert(0, sys.argv[1])
+from test_import import dispatched_cpu_features
+print(*dispatched_cpu_features())
+from tessaly.__main__ import main
+sys.exit(main(["import", *sys.argv[2:]]))
+"""
+
+
+def test_input_files_are_the_same_on_every_cpu(tmp_path, capsys):
+    """With numpy's SIMD code and the C library's FMA code switched off, as on
+    a CPU without them, the importer writes the same bytes and warnings."""
+    # Every kind of number the importer computes: taps, phase shifters, a DC
+    # line, and a load that the stored angles do not know of.
+    case = read_case(case_path("case118"))
+    case.branch[:40, SHIFT] = np.linspace(-9.5, 11.3, 40)
+    case.dcline = np.array([[8, 65, 1, 100, 98, 0, 0, 1, 1, 0, 200, 0, 0, 0, 0, 1, 0.01]])
+    case.bus[20, PD] += 37.5
+    write_case(tmp_path / "case.m", case)
+    status, stderr = import_here(capsys, tmp_path / "case.m", "-o", tmp_path / "here.txt", "--raster", "0:2")
+    assert status == 0 and "not a solved power flow" in stderr
+
+    older_cpu = dict(os.environ, NPY_DISABLE_CPU_FEATURES=" ".join(dispatched_cpu_features()),
+                     GLIBC_TUNABLES="glibc.cpu.hwcaps=-AVX2,-FMA", PYTHONPATH=str(TESTS.parent))
+    older = subprocess.run([sys.executable, "-c", IMPORT_NAMING_CPU_FEATURES, str(TESTS), tmp_path / "case.m", "-o",
+                            tmp_path / "older.txt", "--raster", "0:2"], env=older_cpu, capture_output=True, text=True)
+    assert older.returncode == 0
+    assert older.stdout.split() == []
+    assert older.stderr == stderr
+    assert (tmp_path / "older.txt").read_bytes() == (tmp_path / "here.txt").read_bytes()
