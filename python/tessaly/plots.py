@@ -331,6 +331,36 @@ def _run_lines(run):
         raise PlotError(f"{error} (the grid comes from the run's input file)") from None
 
 
+def draw_grid(fig, ax, n, lines, pos, node_values=None, value_label=None, cmap="viridis", clim=None,
+              line_colour="0.6"):
+    """The grid on ``ax``: its lines (``from``/``to`` fields) in grey at the
+    positions ``pos`` (e.g. from :func:`spring_layout`), its nodes coloured
+    by ``node_values`` (one per node, NaN grey; black when None) with a
+    colour bar labelled ``value_label``, and node numbers on small grids.
+    Returns the nodes' scatter collection."""
+    pairs = sorted({(min(a, b), max(a, b)) for a, b in zip(lines["from"], lines["to"]) if a != b})
+    ax.add_collection(LineCollection([(pos[a], pos[b]) for a, b in pairs], colors=line_colour, linewidths=1,
+                                     zorder=1))
+    size = 40 if n <= 100 else 10
+    if node_values is None:
+        nodes = ax.scatter(*pos.T, s=size, c="k", zorder=3)
+    else:
+        values = np.asarray(node_values, dtype=float)
+        nodes = ax.scatter(*pos.T, s=size, c=values, cmap=cmap, zorder=3, edgecolors="k", linewidths=0.3,
+                           plotnonfinite=True)
+        if clim is not None:
+            nodes.set_clim(*clim)
+        nodes.cmap.set_bad("0.8")
+        fig.colorbar(nodes, ax=ax, label=value_label)
+    if n <= 30:
+        for node, (x, y) in enumerate(pos):
+            ax.annotate(str(node), (x, y), textcoords="offset points", xytext=(4, 4), fontsize="small")
+    ax.autoscale()
+    ax.set_aspect("equal")
+    ax.set_axis_off()
+    return nodes
+
+
 def cascade(run, stochastic_run=None):
     """The grid (spring layout of its couplings) with the lines the
     cascade of one stochastic run tripped, coloured by trip time, and that
