@@ -101,7 +101,12 @@ TEST(InputReview, LinesNoReaderKnowsAreNamedWithTheClosestKey) {
               "tessaly: warning: line 9 \"Power mech \" is no key that any reader knows and is skipped; "
               "did you mean \"Power mech\"?\n"
               "tessaly: warning: line 20 \"completely different words\" is no key that any reader knows and is "
-              "skipped\n");
+              "skipped\n"
+              "tessaly: warning: \"Freq pert step\" and the raster's other keys are given, but \"Mode raster rt\" "
+              "is off: no raster runs\n"
+              "tessaly: warning: \"Turbine nodes\" and the stochastic input's other keys are given, but no "
+              "stochastic input is on: no stochastic run (switch on one of \"Mode stepfunc\", \"Mode sif\", "
+              "\"Mode given series\" or \"Mode stoch inp\")\n");
     // The run itself is what it was: the misspelt keys have no effect.
     EXPECT_TRUE(contains(r.out, "read Output filename\nread Number of nodes\nread Edges\n")) << r.out;
 }
@@ -116,7 +121,10 @@ TEST(InputReview, LinesAfterTheEndingEmptyLineAreCountedOnce) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "tessaly: warning: line " + std::to_string(emptyLine) +
                          " is empty and ends the input: 12 lines with text after it are ignored "
-                         "(remove the empty line to have them read)\n");
+                         "(remove the empty line to have them read)\n"
+                         "tessaly: warning: \"Mode raster rt\" is on, but the raster integrates nothing: \"First "
+                         "pert node\" (0) is not below \"Last pert node\" (0), so no node is kicked (the nodes First "
+                         ".. Last - 1 are)\n");
     EXPECT_FALSE(fileExists(dir.file("ijtor/ijtorr")));
 
     // Empty lines at the end of the input hide nothing.
@@ -152,9 +160,11 @@ TEST(InputReview, ExternalFileThatCannotBeReadStopsTheRunBeforeAnythingIsWritten
     }
     // The stochastic reader of an analysis that is off reads no file.
     ScratchDir off;
-    RunResult r = runOnInput(off.path(), "Number of nodes\n2\nWind series ext\nwind.txt\n");
+    RunResult r = runOnInput(off.path(), "Number of nodes\n2\nCoupling mag\n0 1\n1 0\nWind series ext\nwind.txt\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "tessaly: warning: \"Wind series ext\" and the stochastic input's other keys are given, but no "
+                     "stochastic input is on: no stochastic run (switch on one of \"Mode stepfunc\", \"Mode sif\", "
+                     "\"Mode given series\" or \"Mode stoch inp\")\n");
 }
 
 TEST(InputShapes, ListsAndMatricesThatDoNotFitTheGridWarnAndStayInsideIt) {

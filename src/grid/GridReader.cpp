@@ -273,12 +273,14 @@ void readNodeCount(PowerGrid& grid, ReaderCursor& cursor) {
 template <NodeSetter set>
 void readNodeList(PowerGrid& grid, ReaderCursor& cursor) {
     applyNodeList(grid, InputValues::readDVec(cursor.in), set, quoted(cursor.key));
+    grid.noteKeyGiven(cursor.key);
 }
 
 template <NodeSetter set>
 void readNodeListFile(PowerGrid& grid, ReaderCursor& cursor) {
     const std::string name = InputValues::readValueLine(cursor.in);
     applyNodeList(grid, InputValues::readDVecFromFile(name, cursor.key), set, sourceOf(cursor.key, name));
+    grid.noteKeyGiven(cursor.key);
 }
 
 void readNodeTypes(PowerGrid& grid, ReaderCursor& cursor) { applyNodeTypes(grid, InputValues::readDVec(cursor.in)); }

@@ -1,5 +1,8 @@
 #include "grid/PowerGrid.h"
 
+#include <algorithm>
+#include <limits>
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -39,6 +42,8 @@ void PowerGrid::setNumNodes(int n) {
     numNodes = n;
     resetLines();
     resetNodes();
+    // The node values given before are gone with the nodes.
+    givenKeys.clear();
 }
 
 void PowerGrid::resetLines() {
@@ -167,6 +172,58 @@ const TransmissionLine* PowerGrid::findLine(int i, int j) const {
 const std::vector<TransmissionLine>& PowerGrid::linesOf(int i) const {
     if (i < 0 || static_cast<std::size_t>(i) >= lines.size()) throwNodeOutOfRange(i, lines.size());
     return lines[i];
+}
+
+const Node& PowerGrid::nodeAt(int i) const {
+    requireNode(i);
+    return nodes[i];
+}
+
+double PowerGrid::referencePower() const {
+    if (refNode < 0 || refNode >= numNodes) return std::numeric_limits<double>::quiet_NaN();
+    return nodes[refNode].getPowerMech();
+}
+
+double PowerGrid::couplingOf(const TransmissionLine& line) {
+    TransmissionLine copy = line;
+    return copy.getCouplingMag();
+}
+
+std::vector<std::vector<int>> PowerGrid::islands() const {
+    // Union-find over the records that couple.
+    std::vector<int> parent(static_cast<std::size_t>(numNodes));
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&](int i) {
+        while (parent[i] != i) i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (const std::vector<TransmissionLine>& list : lines) {
+        for (const TransmissionLine& line : list) {
+            if (couplingOf(line) == 0) continue;
+            const int a = root(line.getFromNode());
+            const int b = root(line.getToNode());
+            if (a != b) parent[std::max(a, b)] = std::min(a, b);
+        }
+    }
+    std::vector<std::vector<int>> parts;
+    std::vector<int> partOfRoot(static_cast<std::size_t>(numNodes), -1);
+    for (int i = 0; i < numNodes; ++i) {
+        const int r = root(i);
+        if (partOfRoot[r] < 0) {
+            partOfRoot[r] = static_cast<int>(parts.size());
+            parts.emplace_back();
+        }
+        parts[partOfRoot[r]].push_back(i);
+    }
+    return parts;
+}
+
+bool PowerGrid::keyGiven(const std::string& key) const {
+    return std::find(givenKeys.begin(), givenKeys.end(), key) != givenKeys.end();
+}
+
+void PowerGrid::noteKeyGiven(const std::string& key) {
+    if (!keyGiven(key)) givenKeys.push_back(key);
 }
 
 std::string PowerGrid::toString() const {

@@ -70,6 +70,19 @@ public:
     void resetPowerMech();
     // Line records of node i, in creation order.
     const std::vector<TransmissionLine>& linesOf(int i) const;
+    // The reference node's "Power mech"; NaN for a grid without nodes.
+    double referencePower() const;
+    // Node i, read-only (out-of-range i throws std::out_of_range).
+    const Node& nodeAt(int i) const;
+    // The coupling of a record as the swing equation sees it: 0 out of service.
+    static double couplingOf(const TransmissionLine& line);
+    // The parts of the grid that the records in service with a coupling join
+    // (in either direction), each in node order, ordered by their first node.
+    std::vector<std::vector<int>> islands() const;
+    // Whether the grid file gave the key (the readers note the keys whose
+    // absence a check must tell apart from a value of 0).
+    bool keyGiven(const std::string& key) const;
+    void noteKeyGiven(const std::string& key);
     // Lines (a pair of nodes with one or two records) out of service, which
     // only a cascade switches off.
     int linesOutOfService() const;
@@ -147,6 +160,7 @@ private:
     NrStart nrStart;
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
+    std::vector<std::string> givenKeys;
 
     // Every node's couplings in line-list order for the swing equations.
     SwingKernel kernel;

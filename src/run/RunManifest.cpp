@@ -112,7 +112,7 @@ Json segmentJson(const RunManifest::Segment& segment) {
 }
 
 Json powerFlowJson(const PowerGrid& grid, const PowerGrid::PowerFlowOutcome& outcome,
-                   const std::vector<double>& phases) {
+                   const std::vector<double>& phases, double referenceGiven, double referenceSolved) {
     Json flow = Json::object();
     flow["converged"] = outcome.converged;
     flow["total_error"] = number(outcome.totalError);
@@ -121,6 +121,8 @@ Json powerFlowJson(const PowerGrid& grid, const PowerGrid::PowerFlowOutcome& out
     flow["solver"] = PowerGrid::nrSolverName(grid.usedNrSolver());
     flow["start"] = PowerGrid::nrStartName(grid.getNrStart());
     flow["steady_state_phases"] = numbers(phases);
+    flow["reference_power"] = Json{
+        {"node", grid.getRefNode()}, {"given", number(referenceGiven)}, {"solved", number(referenceSolved)}};
     return flow;
 }
 
@@ -210,6 +212,7 @@ void RunManifest::start() {
     workingDirectory = currentDirectory();
     powerFlow = setup.grid.lastPowerFlow();
     steadyStatePhases = setup.grid.getVoltAngSS();
+    referencePowerSolved = setup.grid.referencePower();
     if (setup.raster) {
         frequencyOffsets = setup.raster->frequencyOffsets();
         phaseOffsets = setup.raster->phaseOffsets();
@@ -452,7 +455,7 @@ void RunManifest::write() {
     doc["step_width"] = number(param.stepWidth);
     doc["save_rk_every"] = param.saveRKEvery;
     doc["modes"] = param.switchesOn();
-    doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases);
+    doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases, context.referencePowerGiven, referencePowerSolved);
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
     doc["non_finite"] = nonFiniteJson(nonFinite);

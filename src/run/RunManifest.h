@@ -32,6 +32,8 @@ public:
         int threads = 1;
         int ranks = 1;
         std::string kernel;  // the right-hand-side kernel in use
+        // The reference node's "Power mech" before the power flow solved it.
+        double referencePowerGiven = 0;
     };
 
     // `setup` must have solved its initial power flow and outlive the manifest.
@@ -95,6 +97,7 @@ private:
     bool complete = false;
     PowerGrid::PowerFlowOutcome powerFlow;
     std::vector<double> steadyStatePhases;
+    double referencePowerSolved = 0;
     std::vector<double> frequencyOffsets;
     std::vector<double> phaseOffsets;
     std::vector<StochasticRun> runs;

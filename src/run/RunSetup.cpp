@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "util/CodeUtils.h"
+#include "grid/GridReview.h"
 #include "input/InputText.h"
 #include "output/ResultPaths.h"
 #include "diagnostics/Diagnostics.h"
@@ -117,6 +118,19 @@ void reviewUnusedLines(const std::string& inputFile, const LineUsage& usage) {
     }
 }
 
+// The first key a reader's console text reports ("read KEY"); "" for none.
+std::string firstKeyRead(const std::string& readerText) {
+    const std::string mark = "read ";
+    for (std::size_t at = 0; at < readerText.size();) {
+        const std::size_t end = readerText.find('\n', at);
+        const std::string line = readerText.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.compare(0, mark.size(), mark) == 0) return line.substr(mark.size());
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return "";
+}
+
 // ---- input limits and warnings -------------------------------------------------------
 
 // The directory part of the output name (the working directory when it has
@@ -180,6 +194,8 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
     if (rasterOn) {
         raster = std::move(rasterReader);
         rasterReading = rasterText.str();
+    } else {
+        rasterKeysWhileOff = firstKeyRead(rasterText.str());
     }
 
     const bool stochasticOn = param.isModeStochInp();
@@ -192,6 +208,8 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
     if (stochasticOn) {
         stochastic = std::move(stochasticReader);
         stochasticReading = stochasticText.str();
+    } else {
+        stochasticKeysWhileOff = firstKeyRead(stochasticText.str());
     }
 }
 
@@ -199,10 +217,65 @@ void RunSetup::validate() const {
     param.validate();
     if (raster) raster->validate(param);
     if (stochastic) stochastic->prepare(param);
+    const std::vector<std::string> integrating = integratingAnalyses();
+    if (!integrating.empty()) GridReview(grid).requireInertia(integrating.front());
     checkOutputLocation(param);
 }
 
+std::vector<std::string> RunSetup::integratingAnalyses() const {
+    std::vector<std::string> modes;
+    const bool rasterObserves = param.isModeERT() || param.isModeRMRT() || param.isModeMaxp() || param.isModeStraj();
+    if (raster && raster->initialConditions() > 0 && rasterObserves && param.rkSteps >= 2) {
+        modes.push_back("Mode raster rt");
+    }
+    if (stochastic && param.rkSteps > 0 && !stochastic->plannedRuns(param).empty()) {
+        const std::vector<std::string> on = param.switchesOn();
+        for (const char* mode : {"Mode stoch casc", "Mode stoch lf", "Mode surv all", "Mode surv", "Mode save traj"}) {
+            if (std::find(on.begin(), on.end(), mode) != on.end()) {
+                modes.push_back(mode);
+                break;
+            }
+        }
+    }
+    return modes;
+}
+
+// A switch or keys that can do nothing because what they belong to is off,
+// and a raster that has nothing to integrate.
+void RunSetup::warnAboutIdleSettings() const {
+    const std::vector<std::string> on = param.switchesOn();
+    auto isOn = [&](const char* mode) { return std::find(on.begin(), on.end(), mode) != on.end(); };
+    if (!raster) {
+        for (const char* mode : {"Mode RMRT", "Mode ERT", "Mode maxp", "Mode Raster"}) {
+            if (isOn(mode)) {
+                Diagnostics::warn(quoted(mode) + " is on, but " + quoted("Mode raster rt") +
+                                  " is off: no raster runs (switch on \"Mode raster rt\")");
+            }
+        }
+        if (!rasterKeysWhileOff.empty()) {
+            Diagnostics::warn(quoted(rasterKeysWhileOff) + " and the raster's other keys are given, but " +
+                              quoted("Mode raster rt") + " is off: no raster runs");
+        }
+    }
+    if (!stochastic) {
+        for (const char* mode : {"Mode stoch casc", "Mode stoch lf", "Mode surv all", "Mode surv"}) {
+            if (isOn(mode)) {
+                Diagnostics::warn(quoted(mode) + " is on, but no stochastic input is: nothing runs it (switch on "
+                                  "one of \"Mode stepfunc\", \"Mode sif\", \"Mode given series\" or \"Mode stoch inp\")");
+            }
+        }
+        if (!stochasticKeysWhileOff.empty()) {
+            Diagnostics::warn(quoted(stochasticKeysWhileOff) + " and the stochastic input's other keys are given, "
+                              "but no stochastic input is on: no stochastic run (switch on one of \"Mode stepfunc\", "
+                              "\"Mode sif\", \"Mode given series\" or \"Mode stoch inp\")");
+        }
+    }
+    if (raster) raster->warnIfIdle(param);
+}
+
 void RunSetup::warnAboutTheRun() const {
+    warnAboutIdleSettings();
+    GridReview(grid).warnAboutGrid();
     if (stochastic && param.isModeStochCASC()) {
         const int lines = grid.linesWithoutCapacityOrAdmittance();
         if (lines > 0) {

@@ -40,11 +40,19 @@ public:
     // Every result file the run appends to, in the order first written.
     std::vector<results::PlannedFile> resultFiles;
 
+    // The switch keys of the analyses that are on and integrate the swing
+    // equations (empty when none does).
+    std::vector<std::string> integratingAnalyses() const;
+
 private:
     RunSetup() = default;
     void readAnalyses(const std::string& inputFile, LineUsage& usage);
     void validate() const;
     void warnAboutTheRun() const;
+    void warnAboutIdleSettings() const;
+    // The first key of an analysis whose mode is off, when its reader found one.
+    std::string rasterKeysWhileOff;
+    std::string stochasticKeysWhileOff;
 };
 
 #endif

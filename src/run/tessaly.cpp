@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -25,6 +27,8 @@
 #include "run/RunSetup.h"
 #include "diagnostics/RunStatus.h"
 #include "dynamics/RungeKutta.h"
+#include "dynamics/TimeScales.h"
+#include "grid/GridReview.h"
 #include "diagnostics/Diagnostics.h"
 
 namespace {
@@ -37,11 +41,45 @@ const char* const kUnsupportedMode = "mode currently not supported.\n";
 // node index) lie far from the steady state and Newton tends to diverge.
 const int kLargeGridNodes = 300;
 
+// The share of the total generation beyond which a change of the reference
+// node's power by the power flow is worth a warning: more than losses.
+const double kSlackShare = 0.05;
+
 std::string startAdvice(const PowerGrid& grid) {
     if (grid.getNrStart() != PowerGrid::NrStart::Random || grid.getNumNodes() <= kLargeGridNodes) return "";
     return "the random starting phases lie far from the steady state on " + std::to_string(grid.getNumNodes()) +
            " nodes; \"NR start\" flat (the phases of \"Voltage ang\") or dc (the linearised solution) usually "
            "converges on large grids";
+}
+
+// Why the power flow missed the steady state, where the grid tells, and what
+// to try.
+std::string steadyStateAdvice(const PowerGrid& grid) {
+    const std::string cause = GridReview(grid).missedSteadyStateCause();
+    const std::string start = startAdvice(grid);
+    if (cause.empty()) return start;
+    return start.empty() ? cause : cause + "; " + start;
+}
+
+// The reference node's mechanical power is what the power flow solves for:
+// a large change means the given powers did not balance, and the reference
+// node took up the difference.
+void warnIfSlackTookUpImbalance(PowerGrid& grid, double given) {
+    const double solved = grid.referencePower();
+    double generation = 0;
+    double powers = 0;
+    for (int i = 0; i < grid.getNumNodes(); ++i) {
+        generation += std::max(grid.nodeAt(i).getPowerMechInit(), 0.0);
+        powers += std::fabs(grid.nodeAt(i).getPowerMechInit());
+    }
+    // Rounding and the power flow's tolerance aside, on grids without generation too.
+    const double bound = kSlackShare * generation + 1e-6 * std::max(1.0, powers);
+    if (!(std::fabs(solved - given) > bound)) return;
+    Diagnostics::warn("the power flow changed the \"Power mech\" of the reference node " +
+                      std::to_string(grid.getRefNode()) + " from " + CodeUtils::d2Str(given) + " to " +
+                      CodeUtils::d2Str(solved) + ", more than " + CodeUtils::d2Str(100 * kSlackShare) +
+                      " % of the total generation (" + CodeUtils::d2Str(generation) +
+                      "): it takes up what the other powers do not balance; check that they sum to (about) zero");
 }
 
 void printBanner() {
@@ -173,7 +211,13 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
     std::cout << "Finished reading parameters.\n";
 
     RunStatus status;
-    if (!grid.NRPF()) status.steadyStateMissed("the power flow", grid.getPowerFlowError(), startAdvice(grid));
+    const double referencePower = grid.referencePower();
+    if (grid.NRPF()) {
+        warnIfSlackTookUpImbalance(grid, referencePower);
+    } else {
+        status.steadyStateMissed("the power flow", grid.getPowerFlowError(), steadyStateAdvice(grid));
+    }
+    if (!setup->integratingAnalyses().empty()) warnIfStepTooWide(grid, param.stepWidth);
 
     auto function = std::make_unique<Function>(&param, &grid);
     RungeKutta rungeKutta(grid.getNumNodes(), function.get());
@@ -182,7 +226,9 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
     // leaves a manifest that says so. The leader of a cluster run writes it.
     std::optional<RunManifest> manifest;
     if (processes.isLeader()) {
-        manifest.emplace(*setup, manifestContext(options, inputFile, *function, processes));
+        RunManifest::RunContext context = manifestContext(options, inputFile, *function, processes);
+        context.referencePowerGiven = referencePower;
+        manifest.emplace(*setup, std::move(context));
         manifest->start();
         if (setup->stochastic) setup->stochastic->setRunListener(&*manifest);
     }

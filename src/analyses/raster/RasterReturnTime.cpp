@@ -353,6 +353,25 @@ std::string RasterReturnTime::describeInitialCondition(const RasterJob& job, lon
            " (initial condition " + std::to_string(ic) + ")";
 }
 
+void RasterReturnTime::warnIfIdle(const Param& param) const {
+    std::string why;
+    if (firstPertNode >= lastPertNode) {
+        why = quoted("First pert node") + " (" + i2Str(firstPertNode) + ") is not below " + quoted("Last pert node") +
+              " (" + i2Str(lastPertNode) + "), so no node is kicked (the nodes First .. Last - 1 are)";
+    } else if (!(freqPertMin < freqPertMax)) {
+        why = quoted("Freq pert minimum") + " (" + CodeUtils::d2Str(freqPertMin) + ") is not below " +
+              quoted("Freq pert maximum") + " (" + CodeUtils::d2Str(freqPertMax) +
+              "), so there is no frequency offset (the offsets run from the minimum up to below the maximum)";
+    } else if (!(param.isModeERT() || param.isModeRMRT() || param.isModeMaxp() || param.isModeStraj())) {
+        why = "none of " + quoted("Mode RMRT") + ", " + quoted("Mode ERT") + ", " + quoted("Mode maxp") + " and " +
+              quoted("Mode save traj") + " is on, so nothing is integrated or written";
+    } else if (param.rkSteps < 2) {
+        why = quoted("RK steps") + " is " + i2Str(param.rkSteps) + ", so no step is integrated (a kick needs at least 2)";
+    }
+    if (why.empty()) return;
+    Diagnostics::warn(quoted("Mode raster rt") + " is on, but the raster integrates nothing: " + why);
+}
+
 bool RasterReturnTime::walks() const { return firstPertNode < lastPertNode && freqPertMin < freqPertMax; }
 
 std::vector<double> RasterReturnTime::frequencyOffsets() const {

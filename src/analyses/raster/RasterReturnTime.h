@@ -48,6 +48,8 @@ public:
     void setRunStatus(RunStatus* runStatus) { status = runStatus; }
 
     // ---- the raster's initial conditions -------------------------------------
+    // Warns when the raster, though on, has nothing to integrate, naming why.
+    void warnIfIdle(const Param& param) const;
     // Whether the walk has any initial condition (a node range and a
     // frequency range that are not empty).
     bool walks() const;
