@@ -44,11 +44,15 @@ class IncompleteResultsWarning(UserWarning):
     completely (exit status 4: disk full, file size limit)."""
 
 
-def load(path):
+def load(path, run=None):
     """The run described by ``path``: a run manifest (``Manifest<name>.json``),
     a run report (``Param<name>``, the manifest is found next to it) or a
-    directory that holds exactly one manifest."""
-    return Run(find_manifest(path))
+    directory that holds exactly one manifest.
+
+    Runs with the same output name append to the same files, and the manifest
+    keeps the description of every earlier one: ``run`` chooses among them,
+    0 the first run, 1 the second, ..., -1 (or None, the default) the latest."""
+    return Run(find_manifest(path), run)
 
 
 class ResultFile:
@@ -126,16 +130,41 @@ class ResultFile:
         return f"<ResultFile {self.kind} {str(self.path)!r}: {self.records} records of {self.width} {self.dtype}>"
 
 
+def _runs_of(latest):
+    """Every run a manifest describes, oldest first: its earlier runs, then itself."""
+    return list(latest.get("earlier_runs", [])) + [latest]
+
+
+def _run_number(latest, run):
+    count = len(_runs_of(latest))
+    return count - 1 if run is None else range(count)[run]
+
+
+def _chosen_run(latest, run, path):
+    runs = _runs_of(latest)
+    if run is None:
+        return latest
+    try:
+        return runs[run]
+    except (IndexError, TypeError):
+        raise ValueError(f"{path} describes {len(runs)} run(s) (0 … {len(runs) - 1}, or -1 for the latest): "
+                         f"there is no run {run!r}") from None
+
+
 class Run:
     """One run of the program, as its manifest describes it.
 
-    ``manifest`` is the whole manifest (a dict); the attributes below are its
-    most used parts. ``raster`` and ``stochastic`` hold the results of the
+    ``manifest`` is the whole manifest (a dict) of this run; the attributes
+    below are its most used parts. ``run_number`` is its place among the
+    ``run_count`` runs that appended to the same files (0 the first). ``raster`` and ``stochastic`` hold the results of the
     two analyses (None when the analysis was off)."""
 
-    def __init__(self, manifest_path):
+    def __init__(self, manifest_path, run=None):
         self.manifest_path = Path(manifest_path)
-        self.manifest = read_manifest(self.manifest_path)
+        latest = read_manifest(self.manifest_path)
+        self.manifest = _chosen_run(latest, run, self.manifest_path)
+        self.run_number = _run_number(latest, run)
+        self.run_count = len(_runs_of(latest))
         self.directory = working_directory(self.manifest_path, self.manifest)
         self.complete = bool(self.manifest["complete"])
         if not self.complete:

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tessaly
+from conftest import EXAMPLES
 from tessaly.gridfile import read_lines
 from tessaly.manifest import ManifestError, read_manifest
 
@@ -135,6 +136,25 @@ def test_second_run_is_read_from_its_offset(example_runs):
     assert not np.array_equal(first.raster.return_times, second.raster.return_times)
     np.testing.assert_array_equal(second.raster.return_times["perturbed_node"],
                                   first.raster.return_times["perturbed_node"])
+
+
+def test_every_appended_run_stays_loadable(tessaly_bin, tmp_path):
+    shutil.copy(EXAMPLES / "demo.txt", tmp_path)
+    for _ in range(3):
+        done = subprocess.run([tessaly_bin, "-C", str(tmp_path), "demo.txt"], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+    runs = [tessaly.load(tmp_path, run=k) for k in range(3)]
+    assert [r.run_number for r in runs] == [0, 1, 2] and {r.run_count for r in runs} == {3}
+    latest = tessaly.load(tmp_path)
+    assert latest.run_number == 2 and latest.manifest == runs[2].manifest
+    assert tessaly.load(tmp_path, run=-3).manifest == runs[0].manifest
+    trajectories = raw(latest.file("raster.freq_traj").path)
+    third = trajectories.size // 3
+    for k, run in enumerate(runs):
+        assert run.file("raster.freq_traj").offset == k * third * 8
+        np.testing.assert_array_equal(run.raster.frequency.ravel(), trajectories[k * third:(k + 1) * third])
+    with pytest.raises(ValueError, match="describes 3 run"):
+        tessaly.load(tmp_path, run=3)
 
 
 def test_cut_short_partial_and_unfinished(example_runs, tmp_path):

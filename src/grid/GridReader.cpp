@@ -197,7 +197,7 @@ Matrix readInlineMatrix(ReaderCursor& cursor, int n) {
         std::string line;
         const bool read = cursor.in.readLine(line);
         if (read) cursor.in.markValue();
-        rows.push_back(CodeUtils::lineToDoubleVec(line));
+        rows.push_back(InputValues::numbers(cursor.in, line));
         if (rows.back().empty() && misread.row < 0) misread = {i, read ? cursor.in.lineNumber() : 0, line};
     }
     // After a misread row the lines that follow belong to the key it swallowed.
@@ -400,7 +400,7 @@ void PowerGrid::readLineList(ReaderCursor& cursor) {
     std::unordered_map<std::uint64_t, long> rowOf;
     for (long row = 1;; ++row) {
         std::string text = InputValues::nextLine(cursor.in);
-        std::vector<double> values = CodeUtils::lineToDoubleVec(text);
+        std::vector<double> values = InputValues::numbers(cursor.in, text);
         if (values.empty()) {
             cursor.line = text;
             cursor.handedBack = true;

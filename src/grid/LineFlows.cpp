@@ -69,3 +69,25 @@ void PowerGrid::checkLines(double* theta, std::vector<int>* fromList, std::vecto
     param.lineMaxIds.push_back(maxTo);
 }
 
+PowerGrid::Overloads PowerGrid::overloadsAt(double* theta) {
+    Overloads found;
+    for (std::vector<TransmissionLine>& list : lines) {
+        for (TransmissionLine& line : list) {
+            const double flow = line.getFlow(theta);
+            if (!(flow > line.getCapacity())) continue;
+            // A line is counted once, by the direction the overload check meets first.
+            const TransmissionLine* record = findLine(line.getToNode(), line.getFromNode());
+            TransmissionLine reverse = record != nullptr ? *record : TransmissionLine();
+            const bool countedWithReverse =
+                line.getFromNode() > line.getToNode() && reverse.getFlow(theta) > reverse.getCapacity();
+            if (!countedWithReverse) ++found.lines;
+            const double ratio = flow / line.getCapacity();
+            if (found.worstFrom < 0 || ratio > found.worstRatio) {
+                found.worstFrom = line.getFromNode();
+                found.worstTo = line.getToNode();
+                found.worstRatio = ratio;
+            }
+        }
+    }
+    return found;
+}

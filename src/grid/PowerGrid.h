@@ -141,6 +141,15 @@ public:
     void getFIJ(std::vector<double>* out, double divisor);
     void checkLines(double* theta, std::vector<int>* fromList, std::vector<int>* toList,
                     std::vector<double>* timeList, double t, Param& param);
+    // The lines whose flow at `theta` exceeds their capacity (the check
+    // above would trip them), and the most overloaded record.
+    struct Overloads {
+        int lines = 0;
+        int worstFrom = -1;
+        int worstTo = -1;
+        double worstRatio = 0;
+    };
+    Overloads overloadsAt(double* theta);
 
     // The swing equations read a compact copy of the couplings (the kernel),
     // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)

@@ -1,5 +1,6 @@
 #include "input/InputValues.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <set>
@@ -62,22 +63,39 @@ int InputValues::readintForKey(InputText& in, const std::string& key) {
     return value;
 }
 
+std::vector<double> InputValues::numbers(InputText& in, const std::string& line) {
+    std::vector<double> values = CodeUtils::lineToDoubleVec(line);
+    warnAboutCommas(in, line, values.size());
+    return values;
+}
+
+void InputValues::warnAboutCommas(InputText& in, const std::string& line, std::size_t numbersRead) {
+    if (in.isScanOnly() || line.find(',') == std::string::npos) return;
+    std::string blanks = line;
+    std::replace(blanks.begin(), blanks.end(), ',', ' ');
+    if (CodeUtils::lineToDoubleVec(blanks).size() <= numbersRead) return;
+    // Once per file: a file of comma-separated values would repeat it on every line.
+    static std::set<std::string> warned;
+    if (!warned.insert(in.fileName()).second) return;
+    Diagnostics::warn("line " + std::to_string(in.lineNumber()) + " of " + quoted(in.fileName()) + ", " +
+                      quoted(line) + ", separates numbers by commas: only the " +
+                      countOf(numbersRead, "number", "numbers") + " before the first comma " +
+                      (numbersRead == 1 ? "is" : "are") + " read (numbers are separated by blanks)");
+}
+
 double InputValues::readDouble(InputText& in) {
     std::vector<char> buffer = CodeUtils::Str2Char(readValueLine(in));
     return std::strtod(buffer.data(), nullptr);
 }
 
-void InputValues::readDVec(InputText& in, std::vector<double>* out) {
-    out->clear();
-    CodeUtils::lineToDoubleVec(readValueLine(in).c_str(), *out);
-}
+void InputValues::readDVec(InputText& in, std::vector<double>* out) { *out = readDVec(in); }
 
-std::vector<double> InputValues::readDVec(InputText& in) { return CodeUtils::lineToDoubleVec(readValueLine(in)); }
+std::vector<double> InputValues::readDVec(InputText& in) { return numbers(in, readValueLine(in)); }
 
 std::vector<double> InputValues::readDVecFromFile(const std::string& fileName, const std::string& key) {
     InputText in(fileName);
     requireReadable(in, fileName, key);
-    return CodeUtils::lineToDoubleVec(nextLine(in));
+    return numbers(in, nextLine(in));
 }
 
 namespace {
@@ -90,6 +108,7 @@ std::vector<std::vector<T>> readRows(InputText& in, std::string& handBack, Parse
     for (;;) {
         std::string line = InputValues::nextLine(in);
         std::vector<T> row = parse(line);
+        InputValues::warnAboutCommas(in, line, row.size());
         if (row.empty()) {
             handBack = line;
             return rows;
@@ -114,7 +133,7 @@ std::vector<std::vector<double>> InputValues::readExtDMat(const std::string& fil
     requireReadable(in, fileName, key);
     std::vector<std::vector<double>> rows;
     for (std::string line = nextLine(in); !line.empty(); line = nextLine(in)) {
-        rows.push_back(CodeUtils::lineToDoubleVec(line));
+        rows.push_back(numbers(in, line));
     }
     return rows;
 }

@@ -1,6 +1,7 @@
 #ifndef TESSALY_INPUTVALUES_H
 #define TESSALY_INPUTVALUES_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@ class InputText;
 // reader's key (see InputText).
 class InputValues {
 public:
+    // The leading numbers of `line`, a line of `in`; warns once per file when
+    // the line separates its numbers by commas (only those before the first
+    // comma are read).
+    static std::vector<double> numbers(InputText& in, const std::string& line);
+    static void warnAboutCommas(InputText& in, const std::string& line, std::size_t numbersRead);
     static int readint(InputText& in);
     // readint for the value line of `key`. When the line holds no integer the
     // input fails (ending the reader's block, as readint does) and one

@@ -10,7 +10,8 @@
 #include "diagnostics/Diagnostics.h"
 
 ResultDirectories::DirectoryMade ResultDirectories::makeDirectory(const std::string& name) {
-    if (mkdir(name.c_str(), 0744) == 0) return DirectoryMade::kCreated;
+    // The umask decides who may read the results, as it does for mkdir.
+    if (mkdir(name.c_str(), 0777) == 0) return DirectoryMade::kCreated;
     const int error = errno;
     struct stat info;
     if (error == EEXIST && stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return DirectoryMade::kExisted;

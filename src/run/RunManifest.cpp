@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "util/CodeUtils.h"
@@ -205,7 +207,44 @@ std::string RunManifest::pathFor(const std::string& name) {
     return results::directoryPart(name) + "Manifest" + results::filePart(name) + ".json";
 }
 
+// An earlier run with the same output name appended to the same files: its
+// manifest (and those of the runs before it) go into this one's
+// "earlier_runs", oldest first, so that every run's records can still be told
+// apart. A manifest that cannot be read is kept aside under a numbered name.
+void RunManifest::takeEarlierRuns() {
+    auto earlierRuns = std::make_shared<Json>(Json::array());
+    std::ifstream in(manifestPath);
+    if (in.is_open()) {
+        Json previous = Json::parse(in, nullptr, false);
+        if (previous.is_object() && previous.contains("files")) {
+            if (previous.contains("earlier_runs") && previous["earlier_runs"].is_array()) {
+                *earlierRuns = previous["earlier_runs"];
+            }
+            previous.erase("earlier_runs");
+            earlierRuns->push_back(std::move(previous));
+        } else {
+            in.close();
+            keepUnreadableManifest();
+        }
+    }
+    earlier = earlierRuns;
+}
+
+void RunManifest::keepUnreadableManifest() const {
+    for (int k = 1;; ++k) {
+        const std::string aside = manifestPath + "." + std::to_string(k);
+        if (fileSize(aside) >= 0) continue;
+        const bool kept = std::rename(manifestPath.c_str(), aside.c_str()) == 0;
+        Diagnostics::warn("the manifest " + quoted(manifestPath) + " of an earlier run with this output name is no "
+                          "manifest this program can read" +
+                          (kept ? "; it is kept as " + quoted(aside) : "; it is replaced") +
+                          " (the earlier runs' records in the result files are no longer described)");
+        return;
+    }
+}
+
 void RunManifest::start() {
+    takeEarlierRuns();
     std::time(&startTime);
     std::uint64_t size = 0;
     if (Sha256::ofFile(context.inputFile, inputSha256, size)) inputSize = static_cast<long long>(size);
@@ -467,6 +506,7 @@ void RunManifest::write() {
     Json fileList = Json::array();
     for (const FileState& file : files) fileList.push_back(fileJson(file, shape, failures));
     doc["files"] = fileList;
+    doc["earlier_runs"] = earlier ? *earlier : Json::array();
 
     std::string text;
     print(doc, 0, text);

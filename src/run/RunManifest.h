@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <nlohmann/json_fwd.hpp>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,8 @@ private:
     nlohmann::ordered_json fileJson(const FileState& file, const results::RecordShape& shape,
                                     const std::vector<WriteFailures::Failure>& failures) const;
     void write();
+    void takeEarlierRuns();
+    void keepUnreadableManifest() const;
 
     RunSetup& setup;
     RunContext context;
@@ -103,6 +106,8 @@ private:
     std::vector<StochasticRun> runs;
     std::vector<RunStatus::NonFinite> nonFinite;
     std::vector<FileState> files;
+    // The manifests of the earlier runs into the same files, oldest first.
+    std::shared_ptr<const nlohmann::ordered_json> earlier;
     std::chrono::steady_clock::time_point lastWrite;
     // How often the finished stochastic runs are written out at the most.
     static constexpr std::chrono::seconds kRewriteInterval{2};

@@ -53,6 +53,7 @@ void StochasticInput::prepare(const Param& param) {
                         " samples, fewer than one part of " + str(plan.partLength) + " (" + quoted("Wind mult") +
                         "): no stochastic run");
     }
+    if (plan.runs) warnAboutTurbineSettings(param);
 }
 
 std::vector<StochasticRun> StochasticInput::plannedRuns(const Param& param) const {
@@ -283,6 +284,7 @@ AnalysisStart StochasticInput::prepareAnalysis(Param& param, StochasticAnalysis 
             startAnalysis(param, modeKey, {"stochcas"});
             start.phases = grid->getVoltAngSS();
             grid->resetPowerMech();
+            warnAboutOverloadsAtStart(param, start.phases);
             break;
         case StochasticAnalysis::lineFlows:
             startAnalysis(param, modeKey, {"flow"});
@@ -400,4 +402,21 @@ void StochasticInput::warnAboutTrippedLines(const Param& param) {
                     " out of service that a cascade switched off; tripped lines stay out for every later "
                     "analysis and configuration of this run (" + quoted("Cascade restore lines") +
                     " puts them back after each cascade)");
+}
+
+// Lines that carry more than their capacity at the cascade's steady state trip
+// at its first step, before any wind acts: said once per analysis, at the
+// first run that starts so.
+void StochasticInput::warnAboutOverloadsAtStart(const Param& param, std::vector<double> phases) {
+    if (overloadsReported) return;
+    const PowerGrid::Overloads overloads = grid->overloadsAt(phases.data());
+    if (overloads.lines == 0) return;
+    overloadsReported = true;
+    Diagnostics::warn(quoted("Mode stoch casc") + " of run " + quoted(param.outputFilename) + " starts with " +
+                      countOf(static_cast<std::size_t>(overloads.lines), "line", "lines") +
+                      " overloaded at the steady state, the most (" + str(overloads.worstFrom) + ", " +
+                      str(overloads.worstTo) + ") at " + str(overloads.worstRatio) + " times its capacity: " +
+                      (overloads.lines == 1 ? "it trips" : "they trip") +
+                      " at the first step, before any wind acts (raise \"Line capacity\" if the cascade should "
+                      "start from an intact grid)");
 }

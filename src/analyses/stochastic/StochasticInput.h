@@ -126,6 +126,8 @@ public:
 
 private:
     void validateRun(const Param& param, int parts, int len) const;
+    void warnAboutTurbineSettings(const Param& param) const;
+    void warnAboutSilentTurbine() const;
     void validateConfigurations() const;
     void validateWindRows(int parts, int len) const;
     void validateStatistics(const Param& param) const;
@@ -163,6 +165,7 @@ private:
     void startAnalysis(const Param& param, const char* modeKey, std::initializer_list<const char*> directoryNames);
     void writeWindSeries(const std::vector<double>& speeds, const std::string& fileName, int node);
     void warnAboutTrippedLines(const Param& param);
+    void warnAboutOverloadsAtStart(const Param& param, std::vector<double> phases);
 
     RunStatus* status = nullptr;
     StochasticRunListener* listener = nullptr;
@@ -182,6 +185,7 @@ private:
     ResultDirectories directories;
     std::string currentAnalysis;
     bool trippedLinesReported = false;
+    bool overloadsReported = false;
     // The runs retired so far that became non-finite.
     NonFiniteLog nonFiniteRuns;
 };

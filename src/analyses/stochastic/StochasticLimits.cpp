@@ -133,3 +133,51 @@ long long StochasticInput::powerSeriesLength(const Param& param, int windSamples
     if (param.isModeGivenSeries()) length = windSamples;
     return length;
 }
+
+// Settings the analysis takes as given but that cannot mean what they say.
+void StochasticInput::warnAboutTurbineSettings(const Param& param) const {
+    for (std::size_t k = 0; k < renewableShare.size(); ++k) {
+        if (renewableShare[k] >= 0 && renewableShare[k] <= 1) continue;
+        Diagnostics::warn(quoted("Renewable share") + " is " + str(renewableShare[k]) + " at entry " + str(k) +
+                          ", outside 0 .. 1: a share is a fraction of the node's power");
+        break;
+    }
+    warnAboutSilentTurbine();
+    const bool flowsMeasured = param.isModeStochLf() || param.isModeStochCASC();
+    bool anyVoltage = false;
+    for (int i = 0; i < grid->getNumNodes(); ++i) anyVoltage = anyVoltage || grid->nodeAt(i).getVoltMagSs() != 0;
+    if (flowsMeasured && !anyVoltage && grid->getNumNodes() > 0) {
+        Diagnostics::warn(quoted("Voltage mag") + " is 0 at every node" +
+                          (grid->keyGiven("Voltage mag") || grid->keyGiven("Voltage mag ext") ? "" : " (not given)") +
+                          ", but " + quoted(param.isModeStochCASC() ? "Mode stoch casc" : "Mode stoch lf") +
+                          " measures line flows, whose constant part is the sending node's voltage squared: give "
+                          "the voltages (1 in per unit)");
+    }
+}
+
+// The rated power of a turbine follows from its share (or, without "Renewable
+// share", its "Power mech"): 0 leaves the wind without effect. Said for the
+// first such turbine.
+void StochasticInput::warnAboutSilentTurbine() const {
+    for (std::size_t c = 0; c < turbineNodes.size(); ++c) {
+        for (std::size_t j = 0; j < turbineNodes[c].size(); ++j) {
+            const int node = turbineNodes[c][j];
+            if (node < 0 || node >= grid->getNumNodes()) continue;
+            double share = grid->nodeAt(node).getPowerMechInit();
+            if (flucShare) {
+                const bool perTurbine = renewableShare.size() == turbineNodes[c].size();
+                const std::size_t at = perTurbine ? j : static_cast<std::size_t>(node);
+                share = at < renewableShare.size() ? renewableShare[at] : 0.0;
+            }
+            const bool ratedGiven = pratedGiven && static_cast<std::size_t>(node) < turbinePrated.size();
+            const double rated = ratedGiven ? turbinePrated[node] : share;
+            if (rated != 0) continue;
+            Diagnostics::warn("turbine node " + str(node) + " of configuration " + str(c) + " has " +
+                              (ratedGiven ? quoted("Turbine prated") + " 0"
+                                          : std::string(flucShare ? quoted("Renewable share") : quoted("Power mech")) +
+                                                " 0, so a rated power of 0") +
+                              ": its turbine power is 0 at every step and the wind has no effect");
+            return;
+        }
+    }
+}
