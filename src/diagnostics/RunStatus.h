@@ -15,10 +15,10 @@
 // still tell of all of them.
 class RunStatus {
 public:
-    static const int kComplete = kExitComplete;
-    static const int kSteadyStateMissed = kExitSteadyStateMissed;
-    static const int kResultsIncomplete = kExitResultsIncomplete;
-    static const int kNonFinite = kExitNonFinite;
+    static constexpr int kComplete = kExitComplete;
+    static constexpr int kSteadyStateMissed = kExitSteadyStateMissed;
+    static constexpr int kResultsIncomplete = kExitResultsIncomplete;
+    static constexpr int kNonFinite = kExitNonFinite;
 
     // Trajectories of one analysis whose state became NaN or infinite.
     struct NonFinite {

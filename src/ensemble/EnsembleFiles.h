@@ -47,7 +47,7 @@ class EnsembleWriters {
 public:
     // A writer's buffer: enough to stream a long trajectory in few system
     // calls (a pwrite and, where the file grows, an ftruncate per buffer).
-    static const long long kBuffer = 256 * 1024;
+    static constexpr long long kBuffer = 256 * 1024;
 
     explicit EnsembleWriters(EnsembleFiles& files);
     RangeWriter& operator[](std::size_t k) { return writers[k]; }

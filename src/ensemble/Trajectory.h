@@ -25,7 +25,7 @@ struct NonFiniteWindow {
 // steps. Owned by the worker that integrates it; allocates only when made.
 class Trajectory {
 public:
-    static const int kCheckEvery = 64;
+    static constexpr int kCheckEvery = 64;
 
     explicit Trajectory(int nodes);
     Trajectory(const Trajectory&) = delete;
