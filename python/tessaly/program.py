@@ -246,6 +246,12 @@ def run_program(input_file, directory=".", threads=None, processes=None, progres
 
 
 def _error_of(done):
+    error = _error_class_of(done)
+    error.stdout, error.warnings = done.stdout, done.warnings
+    return error
+
+
+def _error_class_of(done):
     errors = [line[len("tessaly: error: "):] for line in done.stderr.splitlines()
               if line.startswith("tessaly: error: ")]
     message = "; ".join(errors) or "; ".join(done.stderr.splitlines()[-3:]) or "(no message)"
