@@ -66,7 +66,8 @@ class Grid:
 
     @classmethod
     def from_case(cls, path, **options):
-        """The grid of a case file in the MATPOWER format, imported with the
+        """The grid of a case file in the MATPOWER format (or of a shipped
+        standard case by its name: "case9", "case14", "case30", "case118"), imported with the
         importer's options (``python3 -m tessaly import --help``; names with
         ``_``: ``inertia=(1, 0.1)``, ``damping=...``, ``inertia_h=(5, 1)`` with
         ``frequency=60`` for physical units, ``node_params="h.csv"``, ...).
@@ -77,6 +78,7 @@ class Grid:
         from .importer import input_file_text
         from .network import build_network
         args = import_options(**options)
+        path = case_file(path)
         case = read_case(path)
         network = build_network(case)
         text = input_file_text(network, args, Path(path).name, case)
@@ -283,6 +285,15 @@ class Grid:
                     _number(row[f]) for f in ("coupling", "coupling_angle", "capacity", "admittance",
                                               "admittance_angle")))
         return lines
+
+
+def case_file(path):
+    """``path``, or the shipped standard case of that name."""
+    path = Path(path)
+    shipped = Path(__file__).resolve().parent / "cases" / f"{path.name}.m"
+    if not path.exists() and not path.suffix and shipped.is_file():
+        return shipped
+    return path
 
 
 def _value_after(lines, key, kind):

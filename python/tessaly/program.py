@@ -26,7 +26,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 PROGRAM_VARIABLE = "TESSALY_PROGRAM"
-SOURCE_TREE_PROGRAM = Path(__file__).resolve().parents[2] / "build" / "tessaly"
+# The package's source tree, when it runs from one (python/tessaly/ of the repository).
+SOURCE_TREE = Path(__file__).resolve().parents[2]
+SOURCE_TREE_PROGRAM = SOURCE_TREE / "build" / "tessaly"
 # The launcher of runs over several processes; "{processes}" is replaced.
 DEFAULT_LAUNCHER = ("mpirun", "-n", "{processes}", "--bind-to", "none")
 _CLEAR_TO_END = "\033[K"
@@ -77,11 +79,13 @@ def find_program():
     on_path = shutil.which("tessaly")
     if on_path:
         return on_path
-    if SOURCE_TREE_PROGRAM.is_file() and os.access(SOURCE_TREE_PROGRAM, os.X_OK):
+    in_source_tree = (SOURCE_TREE / "CMakeLists.txt").is_file()
+    if in_source_tree and SOURCE_TREE_PROGRAM.is_file() and os.access(SOURCE_TREE_PROGRAM, os.X_OK):
         return str(SOURCE_TREE_PROGRAM)
     raise ProgramNotFoundError(
-        f"the tessaly program was not found: {PROGRAM_VARIABLE} is not set, there is no tessaly on the PATH and "
-        f"none at {SOURCE_TREE_PROGRAM}; build it (make), install it (make install) or set {PROGRAM_VARIABLE}")
+        f"the tessaly program was not found: {PROGRAM_VARIABLE} is not set, there is no tessaly on the PATH"
+        + (f" and none at {SOURCE_TREE_PROGRAM}" if in_source_tree else "")
+        + f"; build it (make), install it (make install) or set {PROGRAM_VARIABLE} to its path")
 
 
 @dataclass
