@@ -430,6 +430,17 @@ def draw_grid(fig, ax, n, lines, pos, node_values=None, value_label=None, cmap="
     return nodes
 
 
+def grid_figure(grid, values=None, label=None, clim=None, seed=0):
+    """A :class:`tessaly.grid.Grid` drawn in a spring layout of its couplings,
+    nodes coloured by ``values`` (one per node) and labelled by bus number."""
+    fig, ax = plt.subplots(figsize=(7, 6), layout="constrained")
+    pos = spring_layout(grid.num_nodes, grid.lines, seed=seed)
+    draw_grid(fig, ax, grid.num_nodes, grid.lines, pos, node_values=values, value_label=label, clim=clim,
+              labels=grid.nodes["bus"])
+    ax.set_title(f"{grid.name}: {grid.num_nodes} nodes, {len(grid.lines) // 2} lines", fontsize="medium")
+    return fig
+
+
 def cascade(run, stochastic_run=None):
     """The grid (spring layout of its couplings) with the lines the
     cascade of one stochastic run tripped, coloured by trip time, and that

@@ -127,6 +127,13 @@ class ProgressBar:
             pass
         self._text_shown = False
 
+    def stage_done(self):
+        """The program cleared its line: the stage shown is complete."""
+        if self._bar is not None:
+            self._bar.n = self._bar.total
+            self._bar.refresh()
+        self.close()
+
     def show(self, text):
         match = _PROGRESS.match(text)
         if self._tqdm is None:
@@ -186,8 +193,8 @@ def _read_stderr(stream, progress, on_warning):
                 piece += char
                 if piece.endswith(_CLEAR_TO_END):
                     text = piece[:-len(_CLEAR_TO_END)]
-                    if text and progress is not None:
-                        progress.show(text)
+                    if progress is not None:
+                        progress.show(text) if text else progress.stage_done()
                     piece = ""
     if piece:
         lines.append(piece)
