@@ -164,11 +164,6 @@ def read_lines(path, directory=None):
                             dtype=LINE_DTYPE)
 
 
-def read_bus_numbers(path):
-    """The "Bus numbers" of an input file, or None."""
-    return read_grid(path).nodes.get("bus")
-
-
 def _file_rows(path):
     try:
         text = path.read_text(encoding="utf-8", errors="replace")
