@@ -7,11 +7,14 @@ FUZZ_DIR := build-fuzz
 FUZZ_SECONDS ?= 30
 DEMO_DIR := $(BUILD_DIR)/demo-run
 JOBS ?= 2
+# Where `make install` puts the program (PREFIX/bin) and the Python package
+# (PREFIX/lib/python3.X/dist-packages on Debian); DESTDIR stages it elsewhere.
+PREFIX ?= /usr/local
 # The system interpreter: the one Debian's numpy and matplotlib belong to.
 PYTHON := $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-mpmath python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-mpmath python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev python3-setuptools python3-wheel python3-pip python3-venv python3-tqdm python3-pandas python3-xarray python3-netcdf4 python3-nbclient python3-nbformat python3-ipykernel
 
-.PHONY: all build deps demo check check-asan fuzz clean
+.PHONY: all build deps demo check check-asan fuzz clean install
 
 all: build
 
@@ -47,6 +50,9 @@ demo: build
 	@echo "What every file holds: $(DEMO_DIR)/Manifestdemo.json"
 	@PYTHONPATH=python $(PYTHON) -m tessaly plot overview $(DEMO_DIR) -o $(DEMO_DIR)/demo.png
 	@echo "Return-time map and one trajectory: $(DEMO_DIR)/demo.png"
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)

@@ -238,3 +238,50 @@ TEST(RunManifest, RunKilledPartWayStaysIncomplete) {
     ASSERT_EQ(manifest["files"].size(), 3u);
     for (const Json& file : manifest["files"]) EXPECT_EQ(file["offset"], 0);
 }
+
+// The case's bus numbers and the unit system travel from the input into the
+// manifest; times and frequencies of the file columns follow the units. An
+// input without the keys describes itself in the model's own units.
+TEST(RunManifest, BusNumbersAndPhysicalUnitsReachTheManifest) {
+    const std::string grid = "Number of nodes\n4\nPower mech\n1 0 -1 0\nDamping\n0.5\nInertia\n2\n"
+                             "Coupling mag\n0 2 0 0\n2 0 2 0\n0 2 0 2\n0 0 2 0\n";
+    const std::string raster = "RK steps\n20\nMode raster rt\nMode RMRT\nMode save traj\nFirst pert node\n0\n"
+                               "Last pert node\n1\nFreq pert minimum\n0\nFreq pert maximum\n0.1\nFreq pert step\n0.1\n"
+                               "RT threshold high\n0.1\n";
+    ScratchDir dir;
+    RunResult r = runOnInput(dir.path(), "Output filename\nbuses\n" + raster + grid +
+                                             "Bus numbers\n10 20 5 7\nUnit system\nphysical\nNominal frequency\n50\n"
+                                             "Base power\n100\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    Json manifest = manifestOf(dir.file("Manifestbuses.json"));
+    EXPECT_EQ(manifest["bus_numbers"], Json({10, 20, 5, 7}));
+    EXPECT_EQ(manifest["units"], Json({{"system", "physical"}, {"time", "s"}, {"frequency", "rad/s"},
+                                       {"nominal_frequency", 50.0}, {"base_power", 100.0}}));
+    const Json& ijtor = fileOfKind(manifest, "raster.ijtor");
+    EXPECT_EQ(ijtor["group"]["columns"][3]["unit"], "rad/s");
+    EXPECT_EQ(ijtor["group"]["columns"][4]["unit"], "s");
+
+    ScratchDir plain;
+    r = runOnInput(plain.path(), "Output filename\nplain\n" + raster + grid);
+    ASSERT_EQ(r.status, 0) << r.err;
+    manifest = manifestOf(plain.file("Manifestplain.json"));
+    EXPECT_EQ(manifest["bus_numbers"], nullptr);
+    EXPECT_EQ(manifest["units"]["system"], "model");
+    EXPECT_EQ(fileOfKind(manifest, "raster.ijtor")["group"]["columns"][4]["unit"], "t");
+
+    // Keys the run could not mean: nothing is written, and the message names them.
+    for (const auto& [keys, message] : std::vector<std::pair<std::string, std::string>>{
+             {"Bus numbers\n10 20 10 7\n", "\"Bus numbers\" names bus 10 at node 0 and at node 2"},
+             {"Bus numbers\n10 20 5.5 7\n", "\"Bus numbers\" is 5.5 at node 2"},
+             {"Bus numbers\n10 20 5\n", "\"Bus numbers\" has 3 values, but the grid has 4 nodes"},
+             {"Unit system\nphysical\n", "\"Nominal frequency\" is not given"},
+             {"Unit system\nSI\n", "\"Unit system\" is \"SI\" (allowed model, physical)"},
+             {"Nominal frequency\n-50\n", "\"Nominal frequency\" is -50"}}) {
+        ScratchDir bad;
+        r = runOnInput(bad.path(), "Output filename\nbad\n" + raster + grid + keys);
+        EXPECT_EQ(r.status, 2) << keys;
+        EXPECT_TRUE(contains(r.err, message)) << r.err;
+        EXPECT_FALSE(fileExists(bad.file("Manifestbad.json"))) << keys;
+    }
+}

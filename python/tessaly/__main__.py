@@ -7,9 +7,11 @@ returning the exit status) as the parser's default.
 import argparse
 import sys
 
-from . import export, importer, plot_command
+from . import export_command, import_command, plot_command
 
-COMMAND_MODULES = (importer, plot_command, export)
+COMMAND_MODULES = (import_command, plot_command, export_command)
+# What the commands need beyond the standard library, with its Debian package.
+NEEDED_MODULES = {"numpy": "python3-numpy", "mpmath": "python3-mpmath", "matplotlib": "python3-matplotlib"}
 
 
 def main(argv=None):
@@ -18,7 +20,15 @@ def main(argv=None):
     for module in COMMAND_MODULES:
         module.add_subcommand(subparsers)
     args = parser.parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except ModuleNotFoundError as error:
+        if error.name not in NEEDED_MODULES:
+            raise
+        print(f"tessaly {args.command}: error: this command needs the Python module {error.name}, which "
+              f"{sys.executable} lacks (Debian: {NEEDED_MODULES[error.name]}, with /usr/bin/python3)",
+              file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

@@ -1,18 +1,14 @@
-"""``python3 -m tessaly export RUN --npz FILE [--hdf5 FILE]``: every array
-of a run and its manifest in one file.
+"""Every array of a run and its manifest in one file: numpy archive, HDF5
+or NetCDF (the command line is :mod:`tessaly.export_command`).
 
 Array names are those of :meth:`tessaly.results.Run.arrays`
 ("raster/frequency", "stochastic/run0/flows", …): in an .npz file they are
 the keys, in an HDF5 file the dataset paths. The manifest is stored as JSON
-text, exactly as the run wrote it: the key (dataset) "metadata".
+text, exactly as the run wrote it: the key (dataset) "metadata". A NetCDF
+file holds :meth:`tessaly.results.Run.to_xarray` (named dimensions,
+bus-number coordinates, units), the manifest as the attribute "manifest".
 """
-import sys
-
 import numpy as np
-
-from .commands import exit_status
-from .manifest import ManifestError
-from .results import ResultFileError, load
 
 METADATA = "metadata"
 
@@ -40,27 +36,17 @@ def export_hdf5(run, path):
         out[METADATA] = run.manifest_path.read_text(encoding="utf-8")
 
 
-def add_subcommand(subparsers):
-    parser = subparsers.add_parser(
-        "export", help="write every array and the metadata of a run to .npz or HDF5",
-        description="Write every result array of a run and its run manifest (as JSON text, key \"metadata\") "
-                    "to an .npz file and/or an HDF5 file.")
-    parser.add_argument("path", metavar="RUN", help="run manifest, run report, or the directory holding the manifest")
-    parser.add_argument("--npz", metavar="FILE", help="numpy archive to write")
-    parser.add_argument("--hdf5", metavar="FILE", help="HDF5 file to write (needs h5py)")
-    parser.set_defaults(run=run)
+def netcdf_engine():
+    """The first engine xarray can write NetCDF files with here."""
+    for module, engine in (("netCDF4", "netcdf4"), ("h5netcdf", "h5netcdf"), ("scipy", "scipy")):
+        try:
+            __import__(module)
+        except ImportError:
+            continue
+        return engine
+    raise ExportError("--netcdf needs the Python module netCDF4 (Debian: python3-netcdf4) or scipy")
 
 
-def run(args):
-    if not args.npz and not args.hdf5:
-        print("tessaly export: error: give --npz FILE, --hdf5 FILE or both", file=sys.stderr)
-        return 2
-
-    def write():
-        loaded = load(args.path)
-        if args.npz:
-            export_npz(loaded, args.npz)
-        if args.hdf5:
-            export_hdf5(loaded, args.hdf5)
-
-    return exit_status("export", write, (ManifestError, ResultFileError, ExportError))
+def export_netcdf(run, path):
+    engine = netcdf_engine()
+    run.to_xarray().to_netcdf(path, engine=engine)

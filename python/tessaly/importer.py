@@ -1,12 +1,20 @@
-"""``python3 -m tessaly import CASE.m -o OUT.txt``: a case file in the MATPOWER
-format as a tessaly input file that runs as it is (``echo OUT.txt | tessaly``).
+"""A case file in the MATPOWER format as a tessaly input file that runs as it
+is (the command line is :mod:`tessaly.import_command`).
 
 The grid mapping is described in :mod:`tessaly.network`. What the case
 format lacks (inertia, damping, the run parameters) comes from options with
-defaults; bus numbers become node indices 0, 1, ... in bus-table order, and
-the file's comments list which bus each node is.
+defaults; the buses become nodes 0, 1, ... in bus-table order, and the key
+"Bus numbers" (and the file's comments) say which bus each node is.
+
+Units: by default inertia and damping are model values and time is the
+input's own unit. With ``frequency`` (50 or 60 Hz) and ``inertia_h`` (the
+inertia constants H in seconds, on each generator's MBASE) the file is in
+physical units: M_i = 2 H_i S_i / (omega_s S_base) with omega_s = 2 pi f,
+S_i the MBASE of the node's generators (S_base at a node without one) and
+S_base the case's baseMVA; damping D_i = D / omega_s from D in per unit of
+power (on S_base) per per-unit frequency deviation. Time is then in seconds
+and frequency deviations in rad/s.
 """
-import argparse
 import csv
 import math
 import os
@@ -15,6 +23,7 @@ import sys
 import numpy as np
 
 from .casefile import CaseFormatError, read_case
+from .import_command import DEFAULT_DAMPING, DEFAULT_INERTIA, OptionError
 from .network import GENERATOR, build_network
 
 # Grids up to this size are written as readable node-by-node matrices, larger
@@ -24,110 +33,83 @@ MATRIX_MAX_NODES = 30
 # for rounding alone; the tolerance grows with the node count instead.
 PRECISION_FIXED_MAX_NODES = 1000
 
-DEFAULT_INERTIA = (1.0, 0.1)   # generators, loads
-DEFAULT_DAMPING = (1.0, 1.0)
 DEFAULT_DURATION = 10.0        # seconds of simulated time when --steps is not given
 LARGEST_STEP = 0.01
 # Largest step width times the fastest local oscillation sqrt(sum_j K_ij / M_i).
 STEP_TIMES_RATE = 0.5
 
 
-class OptionError(ValueError):
-    """Invalid options or auxiliary files."""
+def case_input_text(path, args):
+    """The input file made from the case file ``path`` with the options
+    ``args`` (:func:`tessaly.import_command.options`)."""
+    case = read_case(path)
+    return input_file_text(build_network(case), args, os.path.basename(path), case)
 
 
-def _per_type(text):
-    """"G" or "G,L": a value for generators and one for loads."""
-    try:
-        values = [float(v) for v in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number or a pair GEN,LOAD") from None
-    if len(values) not in (1, 2):
-        raise argparse.ArgumentTypeError(f"{text!r}: give one number or two, GEN,LOAD")
-    return (values[0], values[-1])
+def physical_units(args):
+    """Whether the options ask for seconds and rad/s (both --frequency and
+    --inertia-h given, or neither)."""
+    frequency, inertia_h = getattr(args, "frequency", None), getattr(args, "inertia_h", None)
+    if (frequency is None) != (inertia_h is None):
+        raise OptionError("--inertia-h and --frequency go together: give the inertia constants H (s) and the grid's "
+                          "frequency (50 or 60 Hz), or neither for model units")
+    if inertia_h is not None and getattr(args, "inertia", None) is not None:
+        raise OptionError("give --inertia (model values M) or --inertia-h (inertia constants H in s), not both")
+    return frequency is not None
 
 
-def _node_range(text):
-    try:
-        first, last = (int(v) for v in text.split(":"))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not FIRST:LAST") from None
-    return first, last
-
-
-def add_subcommand(subparsers):
-    parser = subparsers.add_parser(
-        "import", help="turn a MATPOWER case file into a tessaly input file",
-        description="Turn a MATPOWER case file into a tessaly input file that runs as it is.")
-    parser.add_argument("case", help="case file (.m)")
-    parser.add_argument("-o", "--out", help="input file to write (default: the case name with .txt)")
-    parser.add_argument("--output-name", help="value of \"Output filename\", the name of the results "
-                        "(default: the case name)")
-    parser.add_argument("--inertia", type=_per_type, default=DEFAULT_INERTIA, metavar="GEN[,LOAD]",
-                        help="inertia of generator and load nodes (default: %g,%g)" % DEFAULT_INERTIA)
-    parser.add_argument("--damping", type=_per_type, default=DEFAULT_DAMPING, metavar="GEN[,LOAD]",
-                        help="damping of generator and load nodes (default: %g,%g)" % DEFAULT_DAMPING)
-    parser.add_argument("--node-params", metavar="CSV",
-                        help="per-bus inertia and damping: a CSV file with the header bus,inertia,damping; "
-                             "an empty field keeps the value of the node type")
-    parser.add_argument("--step", type=float, help="RK step width (default: 0.01, smaller where the grid's "
-                        "fastest oscillation needs it)")
-    parser.add_argument("--steps", type=int, help=f"RK steps (default: {DEFAULT_DURATION:g} s of simulated time)")
-    parser.add_argument("--seed", type=int, default=1, help="random seed (default: %(default)s)")
-    parser.add_argument("--nr-precision", type=float, help="power-flow tolerance on the summed mismatch "
-                        f"(default: 1e-9, above {PRECISION_FIXED_MAX_NODES} nodes 1e-12 per node)")
-    parser.add_argument("--nr-solver", choices=("auto", "dense", "sparse"), default="auto",
-                        help="power-flow solver (default: %(default)s)")
-    parser.add_argument("--nr-start", choices=("flat", "dc", "random"), default="flat",
-                        help="power-flow start; flat starts from the case's angles (default: %(default)s)")
-    parser.add_argument("--format", choices=("auto", "matrix", "list"), default="auto",
-                        help=f"lines as matrices or as \"Line list\" (default: matrices up to "
-                             f"{MATRIX_MAX_NODES} nodes)")
-    parser.add_argument("--raster", type=_node_range, metavar="FIRST:LAST",
-                        help="add a mean return-time raster kicking the nodes FIRST to LAST-1 "
-                             "(frequency kicks -0.2 and 0.2)")
-    parser.set_defaults(run=run)
-
-
-def run(args):
-    try:
-        case = read_case(args.case)
-        network = build_network(case)
-        text = input_file_text(network, args, os.path.basename(args.case), case)
-    except (OSError, CaseFormatError, OptionError) as error:
-        print(f"tessaly import: error: {error}", file=sys.stderr)
-        return 2
-    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + ".txt"
-    with open(out, "w", encoding="utf-8") as handle:
-        handle.write(text)
-    return 0
+def _csv_values(network, args, columns):
+    """Per-bus values of the node-parameter file: column -> {node: value}."""
+    node_of = {int(b): k for k, b in enumerate(network.bus_numbers)}
+    found = {column: {} for column in columns}
+    with open(args.node_params, newline="", encoding="utf-8") as handle:
+        rows = csv.DictReader(handle)
+        header = set(rows.fieldnames or ())
+        if "bus" not in header or not header & set(columns) or header - {"bus"} - set(columns):
+            raise OptionError(f"{args.node_params}: the header must name bus and some of {', '.join(columns)} "
+                              f"(found {', '.join(rows.fieldnames or ()) or 'none'})")
+        for line, row in enumerate(rows, start=2):
+            try:
+                node = node_of[int(row["bus"])]
+                for column in columns:
+                    if (row.get(column) or "").strip():
+                        found[column][node] = float(row[column])
+            except (KeyError, ValueError):
+                raise OptionError(f"{args.node_params} line {line}: {row} names no bus of the grid "
+                                  "or holds a value that is no number") from None
+    return found
 
 
 def node_dynamics(network, args):
-    """Inertia and damping of every node: by node type, then the CSV."""
+    """Inertia and damping of every node as written: by node type, then the
+    CSV; in physical units converted from H (s) and per-unit damping."""
     is_gen = network.node_type == GENERATOR
-    inertia = np.where(is_gen, args.inertia[0], args.inertia[1])
+    physical = physical_units(args)
+    given_inertia = args.inertia_h if physical else (args.inertia or DEFAULT_INERTIA)
+    inertia = np.where(is_gen, given_inertia[0], given_inertia[1])
     damping = np.where(is_gen, args.damping[0], args.damping[1])
     if args.node_params:
-        node_of = {int(b): k for k, b in enumerate(network.bus_numbers)}
-        with open(args.node_params, newline="", encoding="utf-8") as handle:
-            rows = csv.DictReader(handle)
-            if rows.fieldnames is None or not {"bus", "inertia", "damping"} <= set(rows.fieldnames):
-                raise OptionError(f"{args.node_params}: the header must name bus, inertia and damping")
-            for line, row in enumerate(rows, start=2):
-                try:
-                    node = node_of[int(row["bus"])]
-                    if row["inertia"].strip():
-                        inertia[node] = float(row["inertia"])
-                    if row["damping"].strip():
-                        damping[node] = float(row["damping"])
-                except (KeyError, ValueError):
-                    raise OptionError(f"{args.node_params} line {line}: {row} names no bus of the grid "
-                                       "or holds a value that is no number") from None
+        inertia_column = "inertia_h" if physical else "inertia"
+        per_bus = _csv_values(network, args, (inertia_column, "damping"))
+        for node, value in per_bus[inertia_column].items():
+            inertia[node] = value
+        for node, value in per_bus["damping"].items():
+            damping[node] = value
     if not (inertia > 0).all():
         raise OptionError(f"inertia must be positive; bus {network.bus_numbers[np.argmin(inertia)]} has "
                            f"{inertia.min()}")
+    if physical:
+        inertia, damping = physical_dynamics(network, inertia, damping, args.frequency)
     return inertia, damping
+
+
+def physical_dynamics(network, h, damping, frequency):
+    """M_i = 2 H_i S_i / (omega_s S_base) and D_i / omega_s, omega_s = 2 pi f,
+    in this order of correctly rounded operations (the same bits everywhere)."""
+    omega = 2 * math.pi * frequency
+    base = network.base_mva
+    rating = np.where(network.machine_base > 0, network.machine_base, base)
+    return 2 * h * rating / (omega * base), damping / omega
 
 
 def default_step(network, inertia):
@@ -176,13 +158,10 @@ def input_file_text(network, args, case_name, case):
         f"// Imported from {case_name} by \"python3 -m tessaly import\": {len(case.bus)} buses, "
         f"{len(case.branch)} branches, {len(case.gen)} generators{dc_count}, baseMVA {case.base_mva:g}.",
         f"// Powers and admittances in per unit on baseMVA; phases in radians, reference bus {ref_bus} at 0.",
-        f"// Inertia and damping are not in the case: generators {args.inertia[0]:g} and {args.damping[0]:g}, "
-        f"loads {args.inertia[1]:g} and {args.damping[1]:g}"
-        + (f", per bus from {os.path.basename(args.node_params)}" if args.node_params else "") + ".",
-    ]
+    ] + _dynamics_comments(network, args)
     lines += _dc_line_comments(network)
     lines += _stored_angle_comments(network)
-    lines.append("// Node k is the k-th bus of the case's bus table:")
+    lines.append("// Node k is the k-th bus of the case's bus table (\"Bus numbers\"):")
     lines += [f"// node {k}: bus {b}" for k, b in enumerate(network.bus_numbers)]
     lines += [
         "RK steps", str(steps),
@@ -190,6 +169,13 @@ def input_file_text(network, args, case_name, case):
         "Random seed", str(args.seed),
         "Output filename", args.output_name or stem,
         "Number of nodes", str(n),
+        "Bus numbers", " ".join(str(int(b)) for b in network.bus_numbers),
+        "Unit system", "physical" if physical_units(args) else "model",
+    ]
+    if physical_units(args):
+        lines += ["Nominal frequency", _num(args.frequency)]
+    lines += [
+        "Base power", _num(network.base_mva),
         "Node type", " ".join(str(int(t)) for t in network.node_type),
         "Power mech", _numbers(network.power_mech),
         "Power diag", _numbers(network.power_diag),
@@ -218,6 +204,22 @@ def input_file_text(network, args, case_name, case):
     if args.raster:
         lines += _raster_keys(*args.raster, n)
     return "\n".join(lines) + "\n"
+
+
+def _dynamics_comments(network, args):
+    per_bus = f", per bus from {os.path.basename(args.node_params)}" if args.node_params else ""
+    if not physical_units(args):
+        inertia = args.inertia or DEFAULT_INERTIA
+        return [f"// Inertia and damping are not in the case: generators {inertia[0]:g} and {args.damping[0]:g}, "
+                f"loads {inertia[1]:g} and {args.damping[1]:g}{per_bus}; time in the model's own unit."]
+    return [
+        f"// Physical units: time in seconds, frequency deviations in rad/s from {args.frequency:g} Hz.",
+        f"// Inertia M = 2 H S / (2 pi {args.frequency:g} Hz * {network.base_mva:g} MVA) with S the MBASE of the "
+        f"node's generators ({network.base_mva:g} MVA at nodes without one): H generators {args.inertia_h[0]:g} s, "
+        f"loads {args.inertia_h[1]:g} s{per_bus}.",
+        f"// Damping D / (2 pi {args.frequency:g} Hz) with D in p.u. power per p.u. frequency on "
+        f"{network.base_mva:g} MVA: generators {args.damping[0]:g}, loads {args.damping[1]:g}.",
+    ]
 
 
 def _dc_line_comments(network):

@@ -47,7 +47,7 @@ import numpy as np
 
 from . import exactmath
 from .casefile import (BR_B, BR_R, BR_STATUS, BR_X, BS, BUS_I, BUS_TYPE, DC_F_BUS, DC_LOSS0, DC_LOSS1, DC_PF,
-                       DC_PT, DC_STATUS, DC_T_BUS, DC_VF, DC_VT, F_BUS, GEN_BUS, GEN_STATUS, GS, ISOLATED, PD, PG,
+                       DC_PT, DC_STATUS, DC_T_BUS, DC_VF, DC_VT, F_BUS, GEN_BUS, GEN_STATUS, GS, ISOLATED, MBASE, PD, PG,
                        RATE_A, REF, SHIFT, T_BUS, TAP, VA, VM, CaseFormatError)
 
 GENERATOR, LOAD = 0, 1
@@ -120,6 +120,10 @@ class Network:
     # Active-power mismatch of every node at the stored VM and VA (0 at the
     # reference node, whose power is the power flow's slack).
     stored_mismatch: np.ndarray
+    # MVA rating of every node's machines: the MBASE of its in-service
+    # generators summed (a generator with MBASE 0 counts baseMVA, as the case
+    # format defaults it); 0 at nodes without a generator.
+    machine_base: np.ndarray = None
 
     @property
     def num_nodes(self):
@@ -316,6 +320,7 @@ def build_network(case):
 
     generation = np.zeros(n)
     has_generator = np.zeros(n, dtype=bool)
+    machine_base = np.zeros(n)
     for row, data in enumerate(case.gen, start=1):
         if data[GEN_STATUS] <= 0:
             continue
@@ -323,6 +328,7 @@ def build_network(case):
         if node is not None:
             generation[node] += data[PG]
             has_generator[node] = True
+            machine_base[node] += data[MBASE] if data[MBASE] > 0 else case.base_mva
     net_power = generation - bus[:, PD]
     dc_lines, dc_ends, dc_out = _dc_lines(case, index_of, isolated)
     for line, (f, t) in zip(dc_lines, dc_ends):
@@ -354,6 +360,7 @@ def build_network(case):
         coupling_ang=coupling_ang, flow_mag=exactmath.magnitudes(flow_admittance),
         flow_ang=exactmath.angles(flow_admittance), dc_lines=dc_lines, dc_lines_out=dc_out,
         stored_mismatch=stored_mismatch(power_mech, power_diag, va, rec_from, rec_to, coupling_mag, coupling_ang,
-                                        ref))
+                                        ref),
+        machine_base=machine_base)
     _warn_unsolved(network)
     return network

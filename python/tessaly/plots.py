@@ -34,6 +34,10 @@ from .results import Run, load  # noqa: E402
 MAX_DEFAULT_NODES = 8
 # Cells of a return-time map that get their value written in.
 MAX_ANNOTATED_CELLS = 49
+# Line records labelled at most in a flow figure.
+MAX_LABELLED_RECORDS = 60
+# Grids up to this size get every node's label in grid drawings.
+MAX_LABELLED_NODES = 150
 # Nodes whose repulsion the spring layout sums in each iteration.
 REPULSION_SAMPLE = 1000
 
@@ -67,6 +71,26 @@ def _wrapped(angles):
     return (np.asarray(angles) + np.pi) % (2 * np.pi) - np.pi
 
 
+def _unwrapped_deviation(phase, steady):
+    """θ - θ_ss along the time axis without 2π jumps (a node that slips a
+    pole keeps turning), starting within (-π, π]."""
+    deviation = np.unwrap(np.asarray(phase, dtype=float) - steady, axis=0)
+    if len(deviation):
+        deviation -= 2 * np.pi * np.round((deviation[0] - _wrapped(deviation[0])) / (2 * np.pi))
+    return deviation
+
+
+def _time_label(run):
+    return f"time ({run.units['time']})"
+
+
+def _frequency_scale(run):
+    """(factor, unit) of frequency deviations as drawn: Hz in physical units
+    (ω / 2π), else the model's rad/t."""
+    units = run.units
+    return (1 / (2 * np.pi), "Hz") if units["system"] == "physical" else (1.0, units["frequency"])
+
+
 def _trajectory(run, ic, stochastic_run):
     """(frequency, phase, title, perturbed nodes) of a kick or a stochastic run."""
     raster = run.raster
@@ -75,8 +99,9 @@ def _trajectory(run, ic, stochastic_run):
         if not 0 <= ic < len(raster.frequency):
             raise PlotError(f"initial condition {ic} is not in the run (0 … {len(raster.frequency) - 1})")
         kick = raster.kicks[ic]
-        title = (f"Kick {ic}: node {kick['node']}, frequency offset {kick['frequency_offset']:g} rad/t, "
-                 f"phase offset {kick['phase_offset']:g} rad")
+        scale, unit = _frequency_scale(run)
+        title = (f"Kick {ic}: {run.node_label(kick['node'])}, frequency offset {kick['frequency_offset'] * scale:.3g} "
+                 f"{unit}, phase offset {kick['phase_offset']:g} rad")
         return raster.frequency[ic], raster.phase[ic], title, [kick["node"]]
     if run.stochastic is not None:
         runs = run.stochastic.runs
@@ -86,21 +111,23 @@ def _trajectory(run, ic, stochastic_run):
                             "they need \"Mode save traj\")")
         chosen = runs[k]
         title = (f"Stochastic run {k} ({chosen.output_name}): configuration {chosen.configuration}, "
-                 f"wind part {chosen.wind_part}, turbines at {', '.join(map(str, chosen.turbine_nodes))}")
+                 f"wind part {chosen.wind_part}, turbines at {', '.join(run.node_label(n) for n in chosen.turbine_nodes)}")
         return chosen.frequency, chosen.phase, title, chosen.turbine_nodes
     raise PlotError(f"{run.manifest_path} holds no trajectories: run with \"Mode save traj\"")
 
 
 def _draw_trajectory(axes, run, frequency, phase, nodes):
     time = run.time
+    scale, unit = _frequency_scale(run)
     for node in nodes:
-        axes[0].plot(time, frequency[:, node], lw=1, label=f"node {node}")
+        axes[0].plot(time, np.asarray(frequency[:, node]) * scale, lw=1, label=run.node_label(node))
         if len(axes) > 1:
-            axes[1].plot(time, _wrapped(phase[:, node] - run.steady_state[node]), lw=1, label=f"node {node}")
-    axes[0].set_ylabel(r"frequency $\omega$ (rad/t)")
+            axes[1].plot(time, _unwrapped_deviation(phase[:, node], run.steady_state[node]), lw=1,
+                         label=run.node_label(node))
+    axes[0].set_ylabel(f"frequency deviation ({unit})")
     if len(axes) > 1:
         axes[1].set_ylabel(r"phase $\theta - \theta_{ss}$ (rad)")
-    axes[-1].set_xlabel("time (t)")
+    axes[-1].set_xlabel(_time_label(run))
     axes[0].legend(fontsize="small", ncol=2 if len(nodes) > 4 else 1)
     for ax in axes:
         ax.grid(alpha=0.3)
@@ -147,81 +174,112 @@ def _map_values(raster, node, observed):
     return values.reshape(raster.shape)[node - raster.first_node]
 
 
-def _draw_map(ax, fig, raster, values, title):
+def _finite_range(values):
+    """(min, max) of the finite values, (0, 1) when there are none."""
+    finite = np.asarray(values)[np.isfinite(values)]
+    return (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
+
+
+def _draw_map(ax, run, values, title, clim):
+    """One return-time map on ``ax`` with the colour scale ``clim``; returns the image."""
+    raster = run.raster
+    scale, unit = _frequency_scale(run)
     infinite = ~np.isfinite(values)
-    finite = values[~infinite]
     colours = plt.get_cmap("viridis").with_extremes(bad="0.85")
-    extent = _edges(raster.phase_offsets) + _edges(raster.frequency_offsets)
+    frequencies = raster.frequency_offsets * scale
+    extent = _edges(raster.phase_offsets) + _edges(frequencies)
     image = ax.imshow(np.ma.masked_where(infinite, values), origin="lower", extent=extent, aspect="auto",
-                      cmap=colours, interpolation="nearest",
-                      vmin=finite.min() if finite.size else 0, vmax=finite.max() if finite.size else 1)
-    fig.colorbar(image, ax=ax, label="mean return time (t)")
+                      cmap=colours, interpolation="nearest", vmin=clim[0], vmax=clim[1])
     fi, pi = np.nonzero(infinite)
     if len(fi):
-        ax.scatter(raster.phase_offsets[pi], raster.frequency_offsets[fi], marker="x", c="k",
-                   label="did not return")
+        ax.scatter(raster.phase_offsets[pi], frequencies[fi], marker="x", c="k", label="did not return")
         ax.legend(loc="upper right", fontsize="small")
     if values.size <= MAX_ANNOTATED_CELLS:
         for (f, p), value in np.ndenumerate(values):
             if np.isfinite(value):
-                ax.text(raster.phase_offsets[p], raster.frequency_offsets[f], f"{value:.3g}", ha="center",
-                        va="center", fontsize="small", color="w" if value < (finite.min() + finite.max()) / 2
-                        else "k")
+                ax.text(raster.phase_offsets[p], frequencies[f], f"{value:.3g}", ha="center", va="center",
+                        fontsize="small", color="w" if value < (clim[0] + clim[1]) / 2 else "k")
     ax.set_xlabel("phase offset (rad)")
-    ax.set_ylabel("frequency offset (rad/t)")
+    ax.set_ylabel(f"frequency offset ({unit})")
     ax.set_title(title, fontsize="medium")
     return image
 
 
-def rtmap(run, node=None, observed="mean"):
-    """Return-time map of kicks to ``node`` (default: the first kicked
-    node) over (phase offset, frequency offset): the mean return time of
-    the ``observed`` node, one panel per node of a list, or of the mean over
-    all nodes ("mean"). Kicks after which a node did not return are marked."""
+def _kicked_node(run, node, bus):
+    if bus is not None:
+        return run.node_of_bus(bus)
+    return run.raster.first_node if node is None else int(node)
+
+
+def rtmap(run, node=None, observed="mean", shared_scale=True, bus=None, clim=None):
+    """Return-time map of kicks to ``node`` (or to the bus number ``bus``;
+    default: the first kicked node) over (phase offset, frequency offset):
+    the mean return time of the ``observed`` node, one panel per node of a
+    list, or of the mean over all nodes ("mean"). Kicks after which a node
+    did not return are marked. The colour scale spans the finite values of
+    all panels, with one colour bar (``shared_scale=False``: one scale and
+    bar per panel; ``clim=(low, high)``: that scale, e.g. to compare two
+    runs' figures)."""
     run = _run(run)
     raster = run.raster
     if raster is None:
         raise PlotError(f"{run.manifest_path} holds no raster: run with \"Mode raster rt\"")
-    node = raster.first_node if node is None else int(node)
+    node = _kicked_node(run, node, bus)
     panels = [observed] if observed == "mean" or np.isscalar(observed) else list(observed)
+    panels = [which if which == "mean" else int(which) for which in panels]
+    maps = [_map_values(raster, node, which) for which in panels]
     columns = min(len(panels), 3)
     rows = math.ceil(len(panels) / columns)
     fig, axes = plt.subplots(rows, columns, figsize=(4.8 * columns, 3.8 * rows), squeeze=False,
                              layout="constrained")
-    for ax, which in zip(axes.flat, panels):
-        which = which if which == "mean" else int(which)
-        title = "mean over all nodes" if which == "mean" else f"node {which}"
-        _draw_map(ax, fig, raster, _map_values(raster, node, which), title)
+    label = f"mean return time ({run.units['time']})"
+    common = clim or _finite_range(np.concatenate([m.ravel() for m in maps]))
+    for ax, which, values in zip(axes.flat, panels, maps):
+        title = "mean over all nodes" if which == "mean" else run.node_label(which)
+        image = _draw_map(ax, run, values, title, common if shared_scale or clim else _finite_range(values))
+        if not (shared_scale or clim):
+            fig.colorbar(image, ax=ax, label=label)
+    if shared_scale or clim:
+        fig.colorbar(image, ax=axes[:, :].ravel().tolist()[:len(panels)], label=label)
     for ax in axes.flat[len(panels):]:
         ax.set_visible(False)
-    fig.suptitle(f"Mean return times after kicks to node {node}", fontsize="medium")
+    fig.suptitle(f"Mean return times after kicks to {run.node_label(node)}", fontsize="medium")
     return fig
 
 
-def overview(run, node=None):
-    """A return-time map of kicks to ``node`` (mean over all nodes) beside
-    the trajectory of the kick with the longest finite return time, which
-    the map marks."""
+def overview(run, node=None, bus=None):
+    """A return-time map of kicks to ``node`` (or ``bus``; mean over all
+    nodes) beside the trajectory of one of its kicks, which the map marks:
+    a kick after which the grid did not return when there is one, else the
+    kick with the longest return time."""
     run = _run(run)
     raster = run.raster
     if raster is None or raster.frequency is None:
         raise PlotError(f"{run.manifest_path} holds no raster trajectories: run with \"Mode raster rt\", "
                         "\"Mode RMRT\" and \"Mode save traj\"")
-    node = raster.first_node if node is None else int(node)
+    node = _kicked_node(run, node, bus)
     values = _map_values(raster, node, "mean")
-    finite = np.where(np.isfinite(values), values, -np.inf)
-    f, p = np.unravel_index(np.argmax(finite), values.shape)
+    not_returned = ~np.isfinite(values)
+    if not_returned.any():
+        f, p = np.argwhere(not_returned)[0]
+        what = "did not return"
+    else:
+        f, p = np.unravel_index(np.argmax(values), values.shape)
+        what = f"returned last, after {values[f, p]:.3g} {run.units['time']}"
     ic = raster.index(node, f, p)
     fig = plt.figure(figsize=(11, 4.8), layout="constrained")
     left, right = fig.subfigures(1, 2, width_ratios=[1, 1.3])
     ax = left.subplots()
-    _draw_map(ax, left, raster, values, f"Mean return time after kicks to node {node}")
-    ax.scatter([raster.phase_offsets[p]], [raster.frequency_offsets[f]], s=250, facecolors="none",
+    image = _draw_map(ax, run, values, f"Mean return time after kicks to {run.node_label(node)}",
+                      _finite_range(values))
+    left.colorbar(image, ax=ax, label=f"mean return time ({run.units['time']})")
+    scale, unit = _frequency_scale(run)
+    ax.scatter([raster.phase_offsets[p]], [raster.frequency_offsets[f] * scale], s=250, facecolors="none",
                edgecolors="r", linewidths=2)
     axes = right.subplots(2, 1, sharex=True)
     _draw_trajectory(list(axes), run, raster.frequency[ic], raster.phase[ic],
                      _selected_nodes(raster.frequency[ic], None, [node]))
-    right.suptitle(f"The kick circled: frequency offset {raster.frequency_offsets[f]:g} rad/t, "
+    right.suptitle(f"The kick circled ({what}): frequency offset {raster.frequency_offsets[f] * scale:.3g} {unit}, "
                    f"phase offset {raster.phase_offsets[p]:g} rad", fontsize="medium")
     return fig
 
@@ -244,10 +302,11 @@ def _used_bins(counts):
     return slice(max(used[0] - margin, 0), min(used[-1] + margin + 1, counts.shape[1]))
 
 
-def _draw_histograms(ax, counts, edges, nodes, xlabel, title):
+def _draw_histograms(ax, run, counts, edges, nodes, xlabel, title):
     bins = _used_bins(counts)
+    scale, _ = _frequency_scale(run)
     for node in nodes:
-        ax.stairs(counts[node, bins], edges[bins.start:bins.stop + 1], label=f"node {node}")
+        ax.stairs(counts[node, bins], np.asarray(edges[bins.start:bins.stop + 1]) * scale, label=run.node_label(node))
     ax.set_yscale("log")
     ax.set_xlabel(xlabel)
     ax.set_ylabel("count of steps")
@@ -270,11 +329,12 @@ def hist(run, stochastic_run=0, nodes=None):
     columns = min(panels, 3)
     fig, axes = plt.subplots(math.ceil(panels / columns), columns, figsize=(4.8 * columns, 3.6 *
                              math.ceil(panels / columns)), squeeze=False, layout="constrained")
-    _draw_histograms(axes.flat[0], counts, chosen.bin_edges, nodes, r"frequency deviation $\omega$ (rad/t)",
+    unit = _frequency_scale(run)[1]
+    _draw_histograms(axes.flat[0], run, counts, chosen.bin_edges, nodes, f"frequency deviation ({unit})",
                      "frequency")
     for ax, (lag, counts_of_lag) in zip(axes.flat[1:], increments.items()):
-        _draw_histograms(ax, counts_of_lag, chosen.increment_bin_edges, nodes,
-                         "frequency increment (rad/t)", f"increments over lag {lag:g} t")
+        _draw_histograms(ax, run, counts_of_lag, chosen.increment_bin_edges, nodes,
+                         f"frequency increment ({unit})", f"increments over lag {lag:g} {run.units['time']}")
     for ax in axes.flat[panels:]:
         ax.set_visible(False)
     axes.flat[0].legend(fontsize="small")
@@ -331,12 +391,24 @@ def _run_lines(run):
         raise PlotError(f"{error} (the grid comes from the run's input file)") from None
 
 
+def _label_nodes(ax, pos, labels):
+    """Writes each node's label (its bus number) beside it, smaller on
+    larger grids; none beyond MAX_LABELLED_NODES."""
+    if labels is None or len(pos) > MAX_LABELLED_NODES:
+        return
+    size = "small" if len(pos) <= 30 else 6
+    for label, (x, y) in zip(labels, pos):
+        ax.annotate(str(label), (x, y), textcoords="offset points", xytext=(3, 3), fontsize=size)
+
+
 def draw_grid(fig, ax, n, lines, pos, node_values=None, value_label=None, cmap="viridis", clim=None,
-              line_colour="0.6"):
+              line_colour="0.6", labels=None):
     """The grid on ``ax``: its lines (``from``/``to`` fields) in grey at the
     positions ``pos`` (e.g. from :func:`spring_layout`), its nodes coloured
     by ``node_values`` (one per node, NaN grey; black when None) with a
-    colour bar labelled ``value_label``, and node numbers on small grids.
+    colour bar labelled ``value_label`` and a colour scale ``clim`` (default:
+    the finite values' range), and each node's label from ``labels`` (bus
+    numbers; default: node indices) on grids of up to MAX_LABELLED_NODES.
     Returns the nodes' scatter collection."""
     pairs = sorted({(min(a, b), max(a, b)) for a, b in zip(lines["from"], lines["to"]) if a != b})
     ax.add_collection(LineCollection([(pos[a], pos[b]) for a, b in pairs], colors=line_colour, linewidths=1,
@@ -348,17 +420,25 @@ def draw_grid(fig, ax, n, lines, pos, node_values=None, value_label=None, cmap="
         values = np.asarray(node_values, dtype=float)
         nodes = ax.scatter(*pos.T, s=size, c=values, cmap=cmap, zorder=3, edgecolors="k", linewidths=0.3,
                            plotnonfinite=True)
-        if clim is not None:
-            nodes.set_clim(*clim)
+        nodes.set_clim(*(clim if clim is not None else _finite_range(values)))
         nodes.cmap.set_bad("0.8")
         fig.colorbar(nodes, ax=ax, label=value_label)
-    if n <= 30:
-        for node, (x, y) in enumerate(pos):
-            ax.annotate(str(node), (x, y), textcoords="offset points", xytext=(4, 4), fontsize="small")
+    _label_nodes(ax, pos, np.arange(n) if labels is None else labels)
     ax.autoscale()
     ax.set_aspect("equal")
     ax.set_axis_off()
     return nodes
+
+
+def grid_figure(grid, values=None, label=None, clim=None, seed=0):
+    """A :class:`tessaly.grid.Grid` drawn in a spring layout of its couplings,
+    nodes coloured by ``values`` (one per node) and labelled by bus number."""
+    fig, ax = plt.subplots(figsize=(7, 6), layout="constrained")
+    pos = spring_layout(grid.num_nodes, grid.lines, seed=seed)
+    draw_grid(fig, ax, grid.num_nodes, grid.lines, pos, node_values=values, value_label=label, clim=clim,
+              labels=grid.nodes["bus"])
+    ax.set_title(f"{grid.name}: {grid.num_nodes} nodes, {len(grid.lines) // 2} lines", fontsize="medium")
+    return fig
 
 
 def cascade(run, stochastic_run=None):
@@ -396,15 +476,13 @@ def cascade(run, stochastic_run=None):
                                     linewidths=3, label="tripped", zorder=2)
         trip_lines.set_clim(0, run.steps * run.step_width)
         grid_ax.add_collection(trip_lines)
-        fig.colorbar(trip_lines, ax=grid_ax, label="trip time (t)")
+        fig.colorbar(trip_lines, ax=grid_ax, label=f"trip time ({run.units['time']})")
     turbines = np.zeros(n, bool)
     turbines[chosen.turbine_nodes] = True
     size = 30 if n <= 100 else 8
     grid_ax.scatter(*pos[~turbines].T, s=size, c="k", zorder=3, label="node")
     grid_ax.scatter(*pos[turbines].T, s=size * 2.5, c="tab:green", marker="^", zorder=3, label="turbine node")
-    if n <= 30:
-        for node, (x, y) in enumerate(pos):
-            grid_ax.annotate(str(node), (x, y), textcoords="offset points", xytext=(4, 4), fontsize="small")
+    _label_nodes(grid_ax, pos, run.buses)
     grid_ax.autoscale()
     grid_ax.set_aspect("equal")
     grid_ax.set_axis_off()
@@ -415,7 +493,7 @@ def cascade(run, stochastic_run=None):
     time_ax.axhline(1, color="r", lw=1, ls="--", label="capacity")
     for k, t in enumerate(trips["time"]):
         time_ax.axvline(t, color="0.4", lw=0.8, ls=":", label="trip" if k == 0 else None)
-    time_ax.set_xlabel("time (t)")
+    time_ax.set_xlabel(_time_label(run))
     time_ax.set_ylabel("flow / capacity of the most loaded line")
     time_ax.grid(alpha=0.3)
     time_ax.legend(fontsize="small")
@@ -440,11 +518,14 @@ def flows(run, stochastic_run=0):
     ax.bar(x, table["mean_flow"], width=0.5, color="tab:blue", label="mean flow")
     limited = np.isfinite(capacity) & (capacity > 0)
     ax.scatter(x[limited], capacity[limited], marker="_", s=200, c="k", linewidths=2, zorder=3, label="capacity")
-    if len(table) <= 40:
-        ax.set_xticks(x, [f"{a}→{b}" for a, b in zip(table["from"], table["to"])], rotation=90, fontsize="small")
-        ax.set_xlabel("line record (from → to)")
-    else:
-        ax.set_xlabel("line record (index in the flow file)")
+    # Every record labelled (from, to) by bus number; on long lists every k-th.
+    every = max(1, math.ceil(len(table) / MAX_LABELLED_RECORDS))
+    buses = run.buses
+    ax.set_xticks(x[::every], [f"({buses[a]}, {buses[b]})" for a, b in zip(table["from"][::every],
+                                                                         table["to"][::every])],
+                  rotation=90, fontsize="small" if len(table) <= 40 else 6)
+    ax.set_xlabel("line record (from, to)" + (" by bus number" if run.bus_numbers is not None else "")
+                  + (f", every {every}th labelled" if every > 1 else ""))
     ax.set_ylabel("flow (p.u.)")
     ax.grid(axis="y", alpha=0.3)
     ax.legend(fontsize="small")

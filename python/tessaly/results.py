@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .dataset import RunTables
 from .manifest import find_manifest, read_manifest, working_directory
 
 DTYPES = {"float64": "f8", "int32": "i4"}
@@ -151,13 +152,14 @@ def _chosen_run(latest, run, path):
                          f"there is no run {run!r}") from None
 
 
-class Run:
+class Run(RunTables):
     """One run of the program, as its manifest describes it.
 
     ``manifest`` is the whole manifest (a dict) of this run; the attributes
     below are its most used parts. ``run_number`` is its place among the
     ``run_count`` runs that appended to the same files (0 the first). ``raster`` and ``stochastic`` hold the results of the
-    two analyses (None when the analysis was off)."""
+    two analyses (None when the analysis was off). Bus numbers, units and
+    the tables for pandas and xarray: :class:`tessaly.dataset.RunTables`."""
 
     def __init__(self, manifest_path, run=None):
         self.manifest_path = Path(manifest_path)

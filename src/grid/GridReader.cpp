@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iostream>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #include "diagnostics/Diagnostics.h"
@@ -329,6 +330,49 @@ int lineListNode(double value, int numNodes, long row, const std::string& text) 
     return static_cast<int>(value);
 }
 
+// "Bus numbers": one whole number per node, each bus once. Numbers beyond the
+// grid are ignored with a warning, as in every node list.
+void readBusNumbers(PowerGrid& grid, ReaderCursor& cursor) {
+    const std::vector<double> values = InputValues::readDVec(cursor.in);
+    const int n = grid.getNumNodes();
+    const std::string source = quoted(cursor.key);
+    if (values.size() < static_cast<std::size_t>(n)) {
+        throw InputError(source + " has " + countOf(values.size(), "value", "values") + ", but the grid has " +
+                         std::to_string(n) + " nodes (allowed at least " + std::to_string(n) + ", one per node)");
+    }
+    if (values.size() > static_cast<std::size_t>(n)) warnBeyondGrid(source, values.size(), "value", "values", n, "values");
+    // Whole numbers that a double holds exactly.
+    constexpr double kLargestExact = 9007199254740992.0;
+    std::vector<long long> numbers;
+    std::unordered_map<long long, int> nodeOf;
+    for (int k = 0; k < n; ++k) {
+        const double value = values[static_cast<std::size_t>(k)];
+        if (!(std::fabs(value) <= kLargestExact && value == std::floor(value))) {
+            throw InputError(source + " is " + numberText(value) + " at node " + std::to_string(k) +
+                             " (allowed whole numbers up to 2^53 in magnitude)");
+        }
+        const long long bus = static_cast<long long>(value);
+        auto first = nodeOf.emplace(bus, k);
+        if (!first.second) {
+            throw InputError(source + " names bus " + std::to_string(bus) + " at node " +
+                             std::to_string(first.first->second) + " and at node " + std::to_string(k) +
+                             " (allowed each bus once)");
+        }
+        numbers.push_back(bus);
+    }
+    grid.setBusNumbers(std::move(numbers));
+}
+
+// "Nominal frequency" (Hz) and "Base power" (MVA): finite and greater than 0.
+double readPositive(ReaderCursor& cursor, const char* unit) {
+    const double value = InputValues::readDouble(cursor.in);
+    if (!(value > 0 && std::isfinite(value))) {
+        throw InputError(quoted(cursor.key) + " is " + numberText(value) + " (allowed a finite value in " + unit +
+                         " greater than 0)");
+    }
+    return value;
+}
+
 const ReaderKey<PowerGrid> kGridKeys[] = {
     {"Number of nodes", readNodeCount},
     {"Power mech", readNodeList<setPowerMechValue>},
@@ -363,6 +407,15 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
     {"NR start",
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrStart(readChoice(cursor, kNrStarts)); }},
     {"Line list", [](PowerGrid& grid, ReaderCursor& cursor) { grid.readLineList(cursor); }},
+    {"Bus numbers", readBusNumbers},
+    {"Unit system",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         grid.units().physical = readChoice<bool>(cursor, {{"model", false}, {"physical", true}});
+     }},
+    {"Nominal frequency",
+     [](PowerGrid& grid, ReaderCursor& cursor) { grid.units().nominalFrequency = readPositive(cursor, "Hz"); }},
+    {"Base power",
+     [](PowerGrid& grid, ReaderCursor& cursor) { grid.units().basePower = readPositive(cursor, "MVA"); }},
 };
 }  // namespace
 
@@ -377,6 +430,7 @@ void PowerGrid::read(InputText& in, std::ostream& console) {
     console << "-------------------- PowerGrid reading " << " --------------------\n";
     scanBlock(in, console, *this, kGridKeys);
     checkReferenceNode();
+    checkUnits();
     calcCflow();
     couplingsStale = true;
 }
@@ -442,6 +496,14 @@ void PowerGrid::checkReferenceNode() const {
     if (numNodes > 0 && (refNode < 0 || refNode >= numNodes)) {
         throw InputError(quoted("Reference node") + " is " + std::to_string(refNode) + ", but the grid has " +
                          std::to_string(numNodes) + " nodes (allowed 0.." + std::to_string(numNodes - 1) + ")");
+    }
+}
+
+// Seconds and rad/s mean something only beside the frequency they deviate from.
+void PowerGrid::checkUnits() const {
+    if (unitSystem.physical && unitSystem.nominalFrequency == 0) {
+        throw InputError(quoted("Unit system") + " is \"physical\", but " + quoted("Nominal frequency") +
+                         " is not given (allowed the grid's frequency in Hz, e.g. 50 or 60)");
     }
 }
 

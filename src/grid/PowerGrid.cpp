@@ -44,6 +44,7 @@ void PowerGrid::setNumNodes(int n) {
     resetNodes();
     // The node values given before are gone with the nodes.
     givenKeys.clear();
+    buses.clear();
 }
 
 void PowerGrid::resetLines() {

@@ -5,6 +5,7 @@
 #include <Eigen/SparseCore>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "grid/Node.h"
@@ -91,6 +92,22 @@ public:
     int linesWithoutCapacityOrAdmittance() const;
     void putLinesInService();
 
+    // ---- what the values stand for (optional keys) -------------------------
+    // The bus number of every node in the case the grid came from ("Bus
+    // numbers"); empty when the input does not give them.
+    const std::vector<long long>& busNumbers() const { return buses; }
+    void setBusNumbers(std::vector<long long> numbers) { buses = std::move(numbers); }
+    // The units of time and frequency: "model" (the input's own time unit t)
+    // or "physical" (seconds, frequency deviations in rad/s from the nominal
+    // frequency in Hz; powers in per unit of the base power in MVA).
+    struct Units {
+        bool physical = false;
+        double nominalFrequency = 0;  // Hz; 0 when not given
+        double basePower = 0;         // MVA; 0 when not given
+    };
+    const Units& units() const { return unitSystem; }
+    Units& units() { return unitSystem; }
+
     // ---- grid file and report ----------------------------------------------
     // Reads the grid keys of an input file (false when it cannot be opened),
     // reporting them on standard output. Throws InputError for invalid input.
@@ -170,6 +187,8 @@ private:
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
     std::vector<std::string> givenKeys;
+    std::vector<long long> buses;
+    Units unitSystem;
 
     // Every node's couplings in line-list order for the swing equations.
     SwingKernel kernel;
@@ -203,6 +222,7 @@ private:
     template <typename JacobianSolver>
     std::vector<double> iterateNewton(double precision, int& steps, JacobianSolver& solver, ProgressMeter& progress);
     void checkReferenceNode() const;
+    void checkUnits() const;
     int countLines(bool (*matches)(const TransmissionLine&)) const;
     const TransmissionLine* findLine(int i, int j) const;
 };

@@ -94,12 +94,30 @@ std::vector<long long> sampleSteps(const Param& param) {
     return sampled;
 }
 
-Json columnsJson(const std::vector<results::Column>& columns) {
+// The catalogue names times "t" and frequency deviations "rad/t": in a grid
+// of physical units they are seconds and rad/s.
+Json unitJson(const char* unit, const PowerGrid::Units& units) {
+    if (unit == nullptr) return nullptr;
+    if (units.physical && std::string(unit) == "t") return "s";
+    if (units.physical && std::string(unit) == "rad/t") return "rad/s";
+    return unit;
+}
+
+Json columnsJson(const std::vector<results::Column>& columns, const PowerGrid::Units& units) {
     Json list = Json::array();
     for (const results::Column& column : columns) {
-        list.push_back(Json{{"name", column.name}, {"unit", column.unit ? Json(column.unit) : Json(nullptr)}});
+        list.push_back(Json{{"name", column.name}, {"unit", unitJson(column.unit, units)}});
     }
     return list;
+}
+
+Json unitsJson(const PowerGrid::Units& units) {
+    auto givenOrNull = [](double value) { return value > 0 ? number(value) : Json(nullptr); };
+    return Json{{"system", units.physical ? "physical" : "model"},
+                {"time", units.physical ? "s" : "t"},
+                {"frequency", units.physical ? "rad/s" : "rad/t"},
+                {"nominal_frequency", givenOrNull(units.nominalFrequency)},
+                {"base_power", givenOrNull(units.basePower)}};
 }
 
 Json segmentJson(const RunManifest::Segment& segment) {
@@ -439,11 +457,11 @@ Json RunManifest::fileJson(const FileState& file, const results::RecordShape& sh
     entry["write_error"] = writeError(failures, file.plan.path);
     entry["run"] = orNull(file.plan.run);
     if (info.layout == results::Layout::fixed) {
-        entry["columns"] = columnsJson(info.columns);
+        entry["columns"] = columnsJson(info.columns, setup.grid.units());
     } else {
         const results::RecordGroup group = results::recordGroup(info, shape);
         entry["group"] = Json{{"by", group.by}, {"first", group.first}, {"count", group.count},
-                              {"columns", columnsJson(info.columns)}};
+                              {"columns", columnsJson(info.columns, setup.grid.units())}};
     }
     entry["description"] = info.description;
 
@@ -494,6 +512,8 @@ void RunManifest::write() {
     doc["step_width"] = number(param.stepWidth);
     doc["save_rk_every"] = param.saveRKEvery;
     doc["modes"] = param.switchesOn();
+    doc["bus_numbers"] = grid.busNumbers().empty() ? Json(nullptr) : Json(grid.busNumbers());
+    doc["units"] = unitsJson(grid.units());
     doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases, context.referencePowerGiven, referencePowerSolved);
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
