@@ -21,12 +21,15 @@ if _soft == resource.RLIM_INFINITY or _soft > FILE_SIZE_BOUND:
     resource.setrlimit(resource.RLIMIT_FSIZE, (FILE_SIZE_BOUND, _hard))
 
 DATA = Path(__file__).resolve().parent / "data"
+# The standard cases ship with the package; the test's own cases lie in DATA.
+CASES = Path(__file__).resolve().parents[1] / "tessaly" / "cases"
 PACKAGE_ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = PACKAGE_ROOT.parent / "examples"
 
 
 def case_path(name):
-    return DATA / f"{name}.m"
+    shipped = CASES / f"{name}.m"
+    return shipped if shipped.exists() else DATA / f"{name}.m"
 
 
 def run_import(*args, cwd=None, env=None):
