@@ -361,6 +361,25 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
     {"NR start",
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrStart(readChoice(cursor, kNrStarts)); }},
     {"Line list", [](PowerGrid& grid, ReaderCursor& cursor) { grid.readLineList(cursor); }},
+    {"Line losses in diag", [](PowerGrid& grid, ReaderCursor&) { grid.lineRules().lossesInDiag = true; }},
+    {"Flow measure",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         grid.lineRules().flowMeasure =
+             readChoice<FlowMeasure>(cursor, {{"apparent", FlowMeasure::apparent}, {"active", FlowMeasure::active}});
+     }},
+    {"Capacity from base flow",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         const double factor = InputValues::readDouble(cursor.in);
+         if (!(factor > 0 && std::isfinite(factor))) {
+             throw InputError(quoted(cursor.key) + " is " + numberText(factor) +
+                              " (allowed a positive finite factor on the flows at the steady state)");
+         }
+         grid.lineRules().capacityFactor = factor;
+     }},
+    {"Capacity from base flow for",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         grid.lineRules().capacityForAll = readChoice<bool>(cursor, {{"unrated", false}, {"all", true}});
+     }},
 };
 }  // namespace
 
@@ -376,6 +395,7 @@ void PowerGrid::read(InputText& in, std::ostream& console) {
     scanBlock(in, console, *this, kGridKeys);
     checkReferenceNode();
     calcCflow();
+    if (rules.lossesInDiag) keepDiagAsRead();
     couplingsStale = true;
 }
 

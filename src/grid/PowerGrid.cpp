@@ -140,6 +140,8 @@ void PowerGrid::putLinesInService() {
         for (TransmissionLine& line : list) line.setOnline(true);
     }
     couplingsStale = true;
+    if (!rules.lossesInDiag) return;
+    for (int i = 0; i < numNodes; ++i) nodes[i].setPowerDiag(diagAsRead[i]);
 }
 
 // A line is one or two records (one per direction): it counts once when any

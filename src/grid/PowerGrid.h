@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "grid/LineRules.h"
 #include "grid/Node.h"
 #include "dynamics/SwingKernel.h"
 #include "TransmissionLine.h"
@@ -129,6 +130,44 @@ public:
     void checkLines(double* theta, std::vector<int>* fromList, std::vector<int>* toList,
                     std::vector<double>* timeList, double t, Param& param);
 
+    // ---- line rules: flow measure, losses of switched-off records, capacities
+    LineRules& lineRules() { return rules; }
+    const LineRules& lineRules() const { return rules; }
+    // The record's flow under the grid's flow measure (0 out of service).
+    double flowOf(TransmissionLine& line, const double* theta) const;
+    // A record that exceeded its capacity: the trip rule switched it off
+    // with its reverse record.
+    struct Trip {
+        int from;
+        int to;
+        double time;
+    };
+    // The most loaded record of one check (-1, -1 when no record carries
+    // a positive load).
+    struct LoadPeak {
+        double flow = 0;
+        double ratio = 0;
+        int from = -1;
+        int to = -1;
+    };
+    // The trip rule of the cascade after one step at time t: every record in
+    // service whose flow exceeds its capacity is switched off with its
+    // reverse record, in node and line-list order, and appended to `trips`
+    // (which allocates nothing while its capacity lasts).
+    LoadPeak tripOverloadedLines(const double* theta, double t, std::vector<Trip>& trips);
+    // Switches off the records i -> j and j -> i (those that exist); false
+    // when neither exists.
+    bool switchOffLine(int i, int j);
+    // V_i² Y cos α of the record i -> j: its share of node i's "Power diag".
+    double lossTerm(const TransmissionLine& line) const;
+    // With "Capacity from base flow": sets the capacities from the flows at
+    // the steady-state phases. Returns the number of records set.
+    int applyBaseFlowCapacities();
+    // The islands the records in service with a coupling make: every node's
+    // island, numbered from 0 in the order of their lowest node. Returns the
+    // number of islands.
+    int islands(std::vector<int>& islandOf);
+
     // The swing equations read a compact copy of the couplings (the kernel),
     // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)
     // marks it stale, so a change made right after fetching the pointer counts. A
@@ -167,6 +206,14 @@ private:
     };
     StaleFlag couplingsStale;
     void rebuildKernel();
+
+    LineRules rules;
+    // "Power diag" as read, kept with "Line losses in diag": a node's value
+    // is this minus the terms of its records out of service.
+    std::vector<double> diagAsRead;
+    void keepDiagAsRead();
+    void updateDiag(int node);
+    void switchOff(TransmissionLine& line);
 
     void requireNode(int i) const;
     double totalMismatch();

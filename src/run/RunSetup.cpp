@@ -21,7 +21,8 @@ namespace {
 std::vector<std::string> knownKeys() {
     std::vector<std::string> keys;
     for (const std::vector<std::string>& readerKeys :
-         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys()}) {
+         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys(),
+          ContingencyAnalysis::keys()}) {
         keys.insert(keys.end(), readerKeys.begin(), readerKeys.end());
     }
     return keys;
@@ -162,6 +163,7 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     results::PlannedFiles files;
     if (setup->raster) setup->raster->addResultFiles(setup->param, files);
     if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
+    if (setup->contingency) setup->contingency->addResultFiles(setup->param, files);
     setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
@@ -193,12 +195,25 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
         stochastic = std::move(stochasticReader);
         stochasticReading = stochasticText.str();
     }
+
+    const bool contingencyOn = param.modeContingency;
+    auto contingencyReader = std::make_unique<ContingencyAnalysis>(&grid);
+    std::ostringstream contingencyText;
+    {
+        InputText in(inputFile, &usage, !contingencyOn);
+        if (in.isOpen()) contingencyReader->read(in, contingencyText);
+    }
+    if (contingencyOn) {
+        contingency = std::move(contingencyReader);
+        contingencyReading = contingencyText.str();
+    }
 }
 
 void RunSetup::validate() const {
     param.validate();
     if (raster) raster->validate(param);
     if (stochastic) stochastic->prepare(param);
+    if (contingency) contingency->prepare(param);
     checkOutputLocation(param);
 }
 
