@@ -47,6 +47,16 @@ def _per_type(text):
     return (values[0], values[-1])
 
 
+def _positive(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"{text!r}: give a positive finite factor")
+    return value
+
+
 def _node_range(text):
     try:
         first, last = (int(v) for v in text.split(":"))
@@ -83,6 +93,16 @@ def add_subcommand(subparsers):
     parser.add_argument("--format", choices=("auto", "matrix", "list"), default="auto",
                         help=f"lines as matrices or as \"Line list\" (default: matrices up to "
                              f"{MATRIX_MAX_NODES} nodes)")
+    parser.add_argument("--flow-measure", choices=("apparent", "active"), default="apparent",
+                        help="flow of a line record for capacities, the cascade's trip rule and the flow "
+                             "statistics: apparent power into the series element, or the active power of the "
+                             "swing equation (default: %(default)s)")
+    parser.add_argument("--capacity-factor", type=_positive, metavar="F",
+                        help="capacity of each line record F times its flow at the program's steady state, for "
+                             "records without a rating (see --capacity-for)")
+    parser.add_argument("--capacity-for", choices=("unrated", "all"), default="unrated",
+                        help="records whose capacity --capacity-factor sets: those without RATE_A, or all "
+                             "(default: %(default)s)")
     parser.add_argument("--raster", type=_node_range, metavar="FIRST:LAST",
                         help="add a mean return-time raster kicking the nodes FIRST to LAST-1 "
                              "(frequency kicks -0.2 and 0.2)")
@@ -193,6 +213,9 @@ def input_file_text(network, args, case_name, case):
         "Node type", " ".join(str(int(t)) for t in network.node_type),
         "Power mech", _numbers(network.power_mech),
         "Power diag", _numbers(network.power_diag),
+        # "Power diag" holds every record's V_i^2 Re(A): a record a cascade
+        # switches off takes its share with it.
+        "Line losses in diag",
         "Voltage mag", _numbers(network.vm),
         "Voltage ang", _numbers(network.va),
         "Inertia", _numbers(inertia),
@@ -215,6 +238,7 @@ def input_file_text(network, args, case_name, case):
                             ("Admittance ang", flow_ang)):
             lines.append(key)
             lines += _matrix(n, *rec, values)
+    lines += _line_rule_keys(args)
     if args.raster:
         lines += _raster_keys(*args.raster, n)
     return "\n".join(lines) + "\n"
@@ -241,6 +265,21 @@ def _stored_angle_comments(network):
     largest, bus = network.worst_stored_mismatch
     return [f"// The case's angles are not a solved power flow (active-power mismatch {largest:.3g} p.u. at bus "
             f"{bus}): the steady state differs from them."]
+
+
+def _line_rule_keys(args):
+    """The flow measure and capacities from the program's own steady state
+    (it sets them after its power flow, so the file needs no power flow of
+    its own and stays the same on every machine)."""
+    keys = []
+    if args.flow_measure != "apparent":
+        keys += ["Flow measure", args.flow_measure]
+    if args.capacity_factor is not None:
+        which = "without a rating" if args.capacity_for == "unrated" else "every record"
+        keys += [f"// Capacities of {which}: {args.capacity_factor:g} x the record's flow at the steady state.",
+                 "Capacity from base flow", _num(args.capacity_factor),
+                 "Capacity from base flow for", args.capacity_for]
+    return keys
 
 
 def _raster_keys(first, last, n):
