@@ -204,7 +204,7 @@ void ContingencyAnalysis::warnOverloadedAtSteadyState(const std::vector<double>&
     }
     if (over == 0) return;
     Diagnostics::warn(quoted("Mode contingency") + ": " + countOf(over, "line record carries", "line records carry") +
-                      " more than its capacity at the steady state (most loaded " +
+                      " more than " + (over == 1 ? "its" : "their") + " capacity at the steady state (most loaded " +
                       std::to_string(static_cast<int>(flows[worst])) + " -> " +
                       std::to_string(static_cast<int>(flows[worst + 1])) + ", load ratio " +
                       numberText(flows[worst + 4]) +
