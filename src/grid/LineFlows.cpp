@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "diagnostics/Diagnostics.h"
@@ -171,18 +172,36 @@ void PowerGrid::keepDiagAsRead() {
 
 // ---- capacities from the steady state ----------------------------------------
 
+// A record that carries no more than the power flow's tolerance at the
+// steady state has no flow to scale: a capacity from it would be set by
+// rounding, and the rounding noise of the steady state would trip it. It is
+// left without a limit.
 int PowerGrid::applyBaseFlowCapacities() {
     if (!(rules.capacityFactor > 0)) return 0;
     const std::vector<double> theta = getVoltAngSS();
     int set = 0;
+    int idle = 0;
     for (std::vector<TransmissionLine>& list : lines) {
         for (TransmissionLine& line : list) {
             const double capacity = line.getCapacity();
             const bool rated = capacity > 0 && std::isfinite(capacity);
             if (!line.isOnline() || (rated && !rules.capacityForAll)) continue;
-            line.setCapacity(rules.capacityFactor * flowOf(line, theta.data()));
-            ++set;
+            const double flow = flowOf(line, theta.data());
+            if (flow > nrPrecision) {
+                line.setCapacity(rules.capacityFactor * flow);
+                ++set;
+            } else {
+                line.setCapacity(std::numeric_limits<double>::infinity());
+                ++idle;
+            }
         }
+    }
+    if (idle > 0) {
+        Diagnostics::warn(quoted("Capacity from base flow") + ": " +
+                          countOf(static_cast<std::size_t>(idle), "line record carries", "line records carry") +
+                          " no more than " + quoted("NR precision") + " (" + CodeUtils::d2Str(nrPrecision) +
+                          ") at the steady state and " + (idle == 1 ? "is" : "are") +
+                          " left without a limit: a capacity from no flow would trip on rounding noise");
     }
     return set;
 }

@@ -161,7 +161,8 @@ public:
     // V_i² Y cos α of the record i -> j: its share of node i's "Power diag".
     double lossTerm(const TransmissionLine& line) const;
     // With "Capacity from base flow": sets the capacities from the flows at
-    // the steady-state phases. Returns the number of records set.
+    // the steady-state phases (a record without flow gets none: infinite).
+    // Returns the number of records set from their flow.
     int applyBaseFlowCapacities();
     // The islands the records in service with a coupling make: every node's
     // island, numbered from 0 in the order of their lowest node. Returns the
