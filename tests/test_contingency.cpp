@@ -240,5 +240,15 @@ TEST(Contingency, LossTermsLeaveInAnyOrderAndComeBack) {
     first.lineRules().flowMeasure = FlowMeasure::active;
     const double theta[4] = {0.2, -0.1, 0, 0.4};
     TransmissionLine& record = *first.getTrLine(1, 0);
-    EXPECT_DOUBLE_EQ(first.flowOf(record, theta), std::fabs(term10 + 5 * std::sin(-0.1 - 0.2 - 0.1)));
+    const double active = std::fabs(term10 + 5 * std::sin(-0.1 - 0.2 - 0.1));
+    EXPECT_DOUBLE_EQ(first.flowOf(record, theta), active);
+    // The flow statistics measure it too: mean and largest flow of its record.
+    first.resetLineFlows();
+    first.measureFlow(const_cast<double*>(theta));
+    std::vector<double> flows;
+    first.getFIJ(&flows, 1);
+    EXPECT_EQ(flows[0], 0);  // the record 0 -> 1
+    EXPECT_EQ(flows[4], 1);  // 1 -> 0
+    EXPECT_EQ(flows[6], first.flowOf(record, theta));
+    EXPECT_EQ(flows[7], first.flowOf(record, theta));
 }
