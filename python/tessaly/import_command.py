@@ -47,6 +47,16 @@ def _frequency(text):
     return value
 
 
+def _positive(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (value > 0 and value != float("inf")):
+        raise argparse.ArgumentTypeError(f"{text!r}: give a positive finite factor")
+    return value
+
+
 def add_arguments(parser):
     parser.add_argument("--output-name", help="value of \"Output filename\", the name of the results "
                         "(default: the case name)")
@@ -78,6 +88,16 @@ def add_arguments(parser):
                         help="power-flow start; flat starts from the case's angles (default: %(default)s)")
     parser.add_argument("--format", choices=("auto", "matrix", "list"), default="auto",
                         help="lines as matrices or as \"Line list\" (default: matrices up to 30 nodes)")
+    parser.add_argument("--flow-measure", choices=("apparent", "active"), default="apparent",
+                        help="flow of a line record for capacities, the cascade's trip rule and the flow "
+                             "statistics: apparent power into the series element, or the active power of the "
+                             "swing equation (default: %(default)s)")
+    parser.add_argument("--capacity-factor", type=_positive, metavar="F",
+                        help="capacity of each line record F times its flow at the program's steady state, for "
+                             "records without a rating (see --capacity-for)")
+    parser.add_argument("--capacity-for", choices=("unrated", "all"), default="unrated",
+                        help="records whose capacity --capacity-factor sets: those without RATE_A, or all "
+                             "(default: %(default)s)")
     parser.add_argument("--raster", type=_node_range, metavar="FIRST:LAST",
                         help="add a mean return-time raster kicking the nodes FIRST to LAST-1 "
                              "(frequency kicks -0.2 and 0.2)")

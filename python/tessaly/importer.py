@@ -179,6 +179,9 @@ def input_file_text(network, args, case_name, case):
         "Node type", " ".join(str(int(t)) for t in network.node_type),
         "Power mech", _numbers(network.power_mech),
         "Power diag", _numbers(network.power_diag),
+        # "Power diag" holds every record's V_i^2 Re(A): a record a cascade
+        # switches off takes its share with it.
+        "Line losses in diag",
         "Voltage mag", _numbers(network.vm),
         "Voltage ang", _numbers(network.va),
         "Inertia", _numbers(inertia),
@@ -201,6 +204,7 @@ def input_file_text(network, args, case_name, case):
                             ("Admittance ang", flow_ang)):
             lines.append(key)
             lines += _matrix(n, *rec, values)
+    lines += _line_rule_keys(args)
     if args.raster:
         lines += _raster_keys(*args.raster, n)
     return "\n".join(lines) + "\n"
@@ -243,6 +247,21 @@ def _stored_angle_comments(network):
     largest, bus = network.worst_stored_mismatch
     return [f"// The case's angles are not a solved power flow (active-power mismatch {largest:.3g} p.u. at bus "
             f"{bus}): the steady state differs from them."]
+
+
+def _line_rule_keys(args):
+    """The flow measure and capacities from the program's own steady state
+    (it sets them after its power flow, so the file needs no power flow of
+    its own and stays the same on every machine)."""
+    keys = []
+    if args.flow_measure != "apparent":
+        keys += ["Flow measure", args.flow_measure]
+    if args.capacity_factor is not None:
+        which = "without a rating" if args.capacity_for == "unrated" else "every record"
+        keys += [f"// Capacities of {which}: {args.capacity_factor:g} x the record's flow at the steady state.",
+                 "Capacity from base flow", _num(args.capacity_factor),
+                 "Capacity from base flow for", args.capacity_for]
+    return keys
 
 
 def _raster_keys(first, last, n):

@@ -2,7 +2,7 @@
 standard figures of :mod:`tessaly.plots` as an image file."""
 from .commands import exit_status
 
-KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview")
+KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview", "contingency")
 
 
 def _node_list(text):
@@ -19,7 +19,7 @@ def add_subcommand(subparsers):
         description="Draw a standard figure of a run: traj (frequency and phase trajectories), rtmap (return-time "
                     "map), hist (frequency and increment histograms), cascade (grid with tripped lines, largest "
                     "load ratio), flows (line flows against capacity), overview (return-time map and one "
-                    "trajectory).")
+                    "trajectory), contingency (cascade size per line outage, grid with one outage's trips).")
     parser.add_argument("kind", choices=KINDS, help="the figure")
     parser.add_argument("path", metavar="RUN", help="run manifest, run report, or the directory holding the manifest")
     parser.add_argument("-o", "--out", required=True, metavar="FILE", help="image to write (.png, .pdf, .svg)")
@@ -32,6 +32,8 @@ def add_subcommand(subparsers):
     parser.add_argument("--observed", type=_observed, default="mean", metavar="mean,I,J,...",
                         help="rtmap: one panel per observed node I, J, … or \"mean\", the mean over all nodes "
                              "(default: mean)")
+    parser.add_argument("--outage", type=int, metavar="K",
+                        help="contingency: the contingency whose trips the grid shows (default: the worst)")
     parser.add_argument("--dpi", type=int, default=100, help="resolution of raster images (default 100)")
     parser.set_defaults(run=run)
 
@@ -48,6 +50,8 @@ def figure(args):
         return plots.hist(args.path, stochastic_run=args.stochastic_run or 0, nodes=args.nodes)
     if args.kind == "cascade":
         return plots.cascade(args.path, stochastic_run=args.stochastic_run)
+    if args.kind == "contingency":
+        return plots.contingency(args.path, outage=args.outage)
     return plots.flows(args.path, stochastic_run=args.stochastic_run or 0)
 
 

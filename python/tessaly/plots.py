@@ -8,7 +8,9 @@ Figure (save it with ``fig.savefig("name.png")``):
 - :func:`cascade`: the grid with the lines a cascade tripped, and the
   largest load ratio over time;
 - :func:`flows`: mean and largest flow of every line record against its capacity;
-- :func:`overview`: a return-time map and the trajectory of one of its kicks.
+- :func:`overview`: a return-time map and the trajectory of one of its kicks;
+- :func:`contingency`: the cascade size of every line outage and the grid
+  with the trips of one of them.
 
 ``run`` is a :class:`tessaly.results.Run` or anything :func:`tessaly.load`
 takes. Without a display, figures are drawn with the Agg backend.
@@ -530,4 +532,66 @@ def flows(run, stochastic_run=0):
     ax.grid(axis="y", alpha=0.3)
     ax.legend(fontsize="small")
     ax.set_title(f"Line flows of stochastic run {chosen.index} ({chosen.output_name})", fontsize="medium")
+    return fig
+
+
+def contingency(run, outage=None):
+    """The dynamic contingency analysis: the cascade size (lines tripped
+    after the outage) of every contingency, and the grid with the trips of
+    contingency ``outage`` (default: the worst) coloured by trip time, the
+    line taken out dashed and the nodes coloured by their final frequency
+    deviation; nodes are labelled (on large grids those of the outage and
+    the trips)."""
+    run = _run(run)
+    analysis = run.contingency
+    if analysis is None or not len(analysis):
+        raise PlotError(f"{run.manifest_path} holds no contingency analysis: run with \"Mode contingency\"")
+    summary = analysis.summary
+    k = int(analysis.worst(1)[0]) if outage is None else int(outage)
+    if not 0 <= k < len(summary):
+        raise PlotError(f"contingency {k} is not in the run (0 … {len(summary) - 1})")
+    fig, (bar_ax, grid_ax) = plt.subplots(1, 2, figsize=(13, 5.5), width_ratios=[1, 1.2], layout="constrained")
+
+    x = np.arange(len(summary))
+    colours = np.where(summary["returned"], "tab:blue", "tab:red")
+    bar_ax.bar(x, summary["trips"], color=colours, width=0.8)
+    bar_ax.bar([k], [summary["trips"][k]], color="none", edgecolor="k", linewidth=2, width=0.8)
+    if len(summary) <= 40:
+        bar_ax.set_xticks(x, [f"{a}-{b}" for a, b in zip(summary["from"], summary["to"])], rotation=90,
+                          fontsize="small")
+        bar_ax.set_xlabel("line taken out")
+    else:
+        bar_ax.set_xlabel("contingency (index in the run's outages)")
+    bar_ax.set_ylabel("lines tripped after the outage")
+    bar_ax.yaxis.get_major_locator().set_params(integer=True)
+    bar_ax.grid(axis="y", alpha=0.3)
+    bar_ax.legend(handles=[plt.Rectangle((0, 0), 1, 1, color="tab:blue"), plt.Rectangle((0, 0), 1, 1, color="tab:red")],
+                  labels=["returned into the band", "not returned"], fontsize="small")
+    bar_ax.set_title(f"{len(summary)} outages at t = {analysis.outage_time:g}, "
+                     f"{int(np.count_nonzero(summary['trips']))} followed by trips", fontsize="medium")
+
+    n, lines = _run_lines(run)
+    pos = spring_layout(n, lines)
+    final = analysis.nodes["final_frequency"][k] if len(analysis.nodes) > k else None
+    draw_grid(fig, grid_ax, n, lines, pos, node_values=final, value_label="final frequency deviation (rad/t)",
+              cmap="coolwarm", clim=None if final is None else (-np.max(np.abs(final)) or -1,
+                                                                np.max(np.abs(final)) or 1))
+    line = summary[k]
+    grid_ax.plot(*pos[[line["from"], line["to"]]].T, color="k", lw=2.5, ls="--", zorder=2,
+                 label=f"taken out at t = {analysis.outage_time:g}")
+    trips = analysis.trips[k]
+    if len(trips):
+        collection = LineCollection([(pos[a], pos[b]) for a, b in zip(trips["from"], trips["to"])],
+                                    array=trips["time"], cmap="plasma", linewidths=3, zorder=2, label="tripped")
+        collection.set_clim(analysis.outage_time, run.steps * run.step_width)
+        grid_ax.add_collection(collection)
+        fig.colorbar(collection, ax=grid_ax, label="trip time (t)")
+    if n > 30:
+        labelled = {int(line["from"]), int(line["to"])} | set(trips["from"].tolist()) | set(trips["to"].tolist())
+        for node in sorted(labelled):
+            grid_ax.annotate(str(node), pos[node], textcoords="offset points", xytext=(4, 4), fontsize="small")
+    grid_ax.legend(loc="lower left", fontsize="small")
+    grid_ax.set_title(f"Contingency {k}: line {line['from']}-{line['to']} out, {len(trips)} trips, "
+                      f"{line['islands']} island(s), {line['desynchronised']} node(s) outside the band",
+                      fontsize="medium")
     return fig

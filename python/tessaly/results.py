@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .contingency import Contingency
 from .dataset import RunTables
 from .manifest import find_manifest, read_manifest, working_directory
 
@@ -157,9 +158,10 @@ class Run(RunTables):
 
     ``manifest`` is the whole manifest (a dict) of this run; the attributes
     below are its most used parts. ``run_number`` is its place among the
-    ``run_count`` runs that appended to the same files (0 the first). ``raster`` and ``stochastic`` hold the results of the
-    two analyses (None when the analysis was off). Bus numbers, units and
-    the tables for pandas and xarray: :class:`tessaly.dataset.RunTables`."""
+    ``run_count`` runs that appended to the same files (0 the first).
+    ``raster``, ``stochastic`` and ``contingency`` hold the results of the
+    analyses (None when the analysis was off). Bus numbers, units and the
+    tables for pandas and xarray: :class:`tessaly.dataset.RunTables`."""
 
     def __init__(self, manifest_path, run=None):
         self.manifest_path = Path(manifest_path)
@@ -181,6 +183,7 @@ class Run(RunTables):
                           stacklevel=3)
         self.raster = Raster(self) if self.manifest.get("raster") else None
         self.stochastic = Stochastic(self) if self.manifest.get("stochastic") else None
+        self.contingency = Contingency(self) if self.manifest.get("contingency") else None
 
     nodes = property(lambda self: int(self.manifest["nodes"]), doc="N, the grid's node count")
     steps = property(lambda self: int(self.manifest["steps"]), doc='S, "RK steps"')
@@ -222,13 +225,14 @@ class Run(RunTables):
         """Every result as a flat dict of named arrays ("raster/frequency",
         "stochastic/run0/flows", …); memory-mapped arrays stay mapped."""
         out = {}
-        for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic)):
+        for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic),
+                             ("contingency", self.contingency)):
             if part is not None:
                 out.update((f"{prefix}/{name}", array) for name, array in part.arrays().items())
         return out
 
     def __repr__(self):
-        analyses = [name for name in ("raster", "stochastic") if getattr(self, name) is not None]
+        analyses = [name for name in ("raster", "stochastic", "contingency") if getattr(self, name) is not None]
         return (f"<Run {self.output_name!r} in {str(self.directory)!r}: {self.nodes} nodes, {self.steps} steps of "
                 f"{self.step_width:g}, {' and '.join(analyses) or 'no analysis'}"
                 f"{'' if self.complete else ', incomplete'}>")

@@ -416,6 +416,25 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.units().nominalFrequency = readPositive(cursor, "Hz"); }},
     {"Base power",
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.units().basePower = readPositive(cursor, "MVA"); }},
+    {"Line losses in diag", [](PowerGrid& grid, ReaderCursor&) { grid.lineRules().lossesInDiag = true; }},
+    {"Flow measure",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         grid.lineRules().flowMeasure =
+             readChoice<FlowMeasure>(cursor, {{"apparent", FlowMeasure::apparent}, {"active", FlowMeasure::active}});
+     }},
+    {"Capacity from base flow",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         const double factor = InputValues::readDouble(cursor.in);
+         if (!(factor > 0 && std::isfinite(factor))) {
+             throw InputError(quoted(cursor.key) + " is " + numberText(factor) +
+                              " (allowed a positive finite factor on the flows at the steady state)");
+         }
+         grid.lineRules().capacityFactor = factor;
+     }},
+    {"Capacity from base flow for",
+     [](PowerGrid& grid, ReaderCursor& cursor) {
+         grid.lineRules().capacityForAll = readChoice<bool>(cursor, {{"unrated", false}, {"all", true}});
+     }},
 };
 }  // namespace
 
@@ -432,6 +451,7 @@ void PowerGrid::read(InputText& in, std::ostream& console) {
     checkReferenceNode();
     checkUnits();
     calcCflow();
+    if (rules.lossesInDiag) keepDiagAsRead();
     couplingsStale = true;
 }
 

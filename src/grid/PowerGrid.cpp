@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -146,6 +145,8 @@ void PowerGrid::putLinesInService() {
         for (TransmissionLine& line : list) line.setOnline(true);
     }
     couplingsStale = true;
+    if (!rules.lossesInDiag) return;
+    for (int i = 0; i < numNodes; ++i) nodes[i].setPowerDiag(diagAsRead[i]);
 }
 
 // A line is one or two records (one per direction): it counts once when any
@@ -191,31 +192,9 @@ double PowerGrid::couplingOf(const TransmissionLine& line) {
 }
 
 std::vector<std::vector<int>> PowerGrid::islands() const {
-    // Union-find over the records that couple.
-    std::vector<int> parent(static_cast<std::size_t>(numNodes));
-    std::iota(parent.begin(), parent.end(), 0);
-    auto root = [&](int i) {
-        while (parent[i] != i) i = parent[i] = parent[parent[i]];
-        return i;
-    };
-    for (const std::vector<TransmissionLine>& list : lines) {
-        for (const TransmissionLine& line : list) {
-            if (couplingOf(line) == 0) continue;
-            const int a = root(line.getFromNode());
-            const int b = root(line.getToNode());
-            if (a != b) parent[std::max(a, b)] = std::min(a, b);
-        }
-    }
-    std::vector<std::vector<int>> parts;
-    std::vector<int> partOfRoot(static_cast<std::size_t>(numNodes), -1);
-    for (int i = 0; i < numNodes; ++i) {
-        const int r = root(i);
-        if (partOfRoot[r] < 0) {
-            partOfRoot[r] = static_cast<int>(parts.size());
-            parts.emplace_back();
-        }
-        parts[partOfRoot[r]].push_back(i);
-    }
+    std::vector<int> islandOf;
+    std::vector<std::vector<int>> parts(static_cast<std::size_t>(islands(islandOf)));
+    for (int i = 0; i < numNodes; ++i) parts[islandOf[i]].push_back(i);
     return parts;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "grid/LineRules.h"
 #include "grid/Node.h"
 #include "dynamics/SwingKernel.h"
 #include "TransmissionLine.h"
@@ -77,8 +78,7 @@ public:
     const Node& nodeAt(int i) const;
     // The coupling of a record as the swing equation sees it: 0 out of service.
     static double couplingOf(const TransmissionLine& line);
-    // The parts of the grid that the records in service with a coupling join
-    // (in either direction), each in node order, ordered by their first node.
+    // The islands of islands(islandOf) below as node lists, each in node order.
     std::vector<std::vector<int>> islands() const;
     // Whether the grid file gave the key (the readers note the keys whose
     // absence a check must tell apart from a value of 0).
@@ -168,6 +168,45 @@ public:
     };
     Overloads overloadsAt(double* theta);
 
+    // ---- line rules: flow measure, losses of switched-off records, capacities
+    LineRules& lineRules() { return rules; }
+    const LineRules& lineRules() const { return rules; }
+    // The record's flow under the grid's flow measure (0 out of service).
+    double flowOf(TransmissionLine& line, const double* theta) const;
+    // A record that exceeded its capacity: the trip rule switched it off
+    // with its reverse record.
+    struct Trip {
+        int from;
+        int to;
+        double time;
+    };
+    // The most loaded record of one check (-1, -1 when no record carries
+    // a positive load).
+    struct LoadPeak {
+        double flow = 0;
+        double ratio = 0;
+        int from = -1;
+        int to = -1;
+    };
+    // The trip rule of the cascade after one step at time t: every record in
+    // service whose flow exceeds its capacity is switched off with its
+    // reverse record, in node and line-list order, and appended to `trips`
+    // (which allocates nothing while its capacity lasts).
+    LoadPeak tripOverloadedLines(const double* theta, double t, std::vector<Trip>& trips);
+    // Switches off the records i -> j and j -> i (those that exist); false
+    // when neither exists.
+    bool switchOffLine(int i, int j);
+    // V_i² Y cos α of the record i -> j: its share of node i's "Power diag".
+    double lossTerm(const TransmissionLine& line) const;
+    // With "Capacity from base flow": sets the capacities from the flows at
+    // the steady-state phases (a record without flow gets none: infinite).
+    // Returns the number of records set from their flow.
+    int applyBaseFlowCapacities();
+    // The islands the records in service with a coupling make: every node's
+    // island, numbered from 0 in the order of their lowest node. Returns the
+    // number of islands.
+    int islands(std::vector<int>& islandOf) const;
+
     // The swing equations read a compact copy of the couplings (the kernel),
     // rebuilt when stale. Handing out a line pointer (getTrLine/provideTrLine)
     // marks it stale, so a change made right after fetching the pointer counts. A
@@ -209,6 +248,14 @@ private:
     };
     StaleFlag couplingsStale;
     void rebuildKernel();
+
+    LineRules rules;
+    // "Power diag" as read, kept with "Line losses in diag": a node's value
+    // is this minus the terms of its records out of service.
+    std::vector<double> diagAsRead;
+    void keepDiagAsRead();
+    void updateDiag(int node);
+    void switchOff(TransmissionLine& line);
 
     void requireNode(int i) const;
     double totalMismatch();

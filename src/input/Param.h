@@ -39,6 +39,8 @@ public:
     bool modeFast;
     bool graphViz;
     bool writeParamFile;
+    // The dynamic contingency analysis: one integration per line outage.
+    bool modeContingency = false;
 
     // Real-valued settings.
     double kmax;

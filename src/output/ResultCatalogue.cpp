@@ -101,6 +101,34 @@ const std::vector<KindInfo>& catalogue() {
          "that drives this node in this part (see segments)."},
         {Kind::stochWindSpeed, "stoch.wind_speed", Dtype::float64, Layout::fixed, {{"wind_speed", nullptr}},
          "The wind speed at every step, per turbine of every run in run order (see segments)."},
+        {Kind::contingencyBaseFlows, "contingency.base_flows", Dtype::float64, Layout::fixed,
+         {{"from", nullptr}, {"to", nullptr}, {"flow", kPower}, {"capacity", kPower}, {"load_ratio", nullptr}},
+         "One record per line record, in node and line-list order, at the steady state every contingency starts "
+         "from: sending and receiving node, the flow under the run's flow measure, the capacity the trip rule "
+         "compares it with, and their ratio."},
+        {Kind::contingencyNodes, "contingency.nodes", Dtype::float64, Layout::perNode,
+         {{"final_frequency", kFrequency}, {"max_frequency", kFrequency}, {"island", nullptr}},
+         "One record per contingency, in the order of contingency.outages: for every node its frequency "
+         "deviation at the end, the largest absolute frequency deviation it reached, and the island it ends in "
+         "(islands numbered from 0 in the order of their lowest node)."},
+        {Kind::contingencySummary, "contingency.summary", Dtype::float64, Layout::fixed,
+         {{"from", nullptr},
+          {"to", nullptr},
+          {"trips", nullptr},
+          {"islands", nullptr},
+          {"desynchronised", nullptr},
+          {"max_frequency", kFrequency},
+          {"max_load_ratio", nullptr},
+          {"returned", nullptr}},
+         "One record per contingency, in the order of contingency.outages: the line taken out, how many lines "
+         "tripped after it, the islands and the nodes outside the frequency band at the end, the largest "
+         "absolute frequency deviation and load ratio reached, and 1 when the grid returned into the band for "
+         "the settle time, else 0."},
+        {Kind::contingencyTrips, "contingency.trips", Dtype::float64, Layout::fixed,
+         {{"contingency", nullptr}, {"from", nullptr}, {"to", nullptr}, {"time", kTime}},
+         "One record per line the trip rule switched off, contingencies in order and their trips in trip order: "
+         "the contingency's index, the record that exceeded its capacity and the time of the state in which it "
+         "did."},
     };
     return kinds;
 }

@@ -36,6 +36,10 @@ enum class Kind {
     stochMaxLine,
     stochPowerSeries,
     stochWindSpeed,
+    contingencyBaseFlows,
+    contingencyNodes,
+    contingencySummary,
+    contingencyTrips,
 };
 
 enum class Dtype { float64, int32 };

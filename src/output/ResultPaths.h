@@ -40,6 +40,10 @@ constexpr const char* kTripTime = "stochcas/stochcasT";
 constexpr const char* kMaxLoad = "stochcas/maxL";
 constexpr const char* kMaxLoadRatio = "stochcas/maxLp";
 constexpr const char* kMaxLoadLine = "stochcas/maxlij";
+constexpr const char* kContingencyBaseFlows = "contingency/baseflow";
+constexpr const char* kContingencyNodes = "contingency/nodes";
+constexpr const char* kContingencySummary = "contingency/summary";
+constexpr const char* kContingencyTrips = "contingency/trips";
 
 std::string directoryPart(const std::string& outputName);
 std::string filePart(const std::string& outputName);

@@ -417,6 +417,17 @@ Json stochasticJson(const StochasticInput& stochastic, const Param& param, const
     return section;
 }
 
+// How line flows are measured and what switching a record off does.
+Json lineFlowsJson(const LineRules& rules) {
+    Json capacities = nullptr;
+    if (rules.capacityFactor > 0) {
+        capacities = Json{{"factor", number(rules.capacityFactor)}, {"records", rules.capacityForAll ? "all" : "unrated"}};
+    }
+    return Json{{"flow_measure", flowMeasureName(rules.flowMeasure)},
+                {"line_losses_in_diag", rules.lossesInDiag},
+                {"capacity_from_base_flow", capacities}};
+}
+
 bool hasSegments(results::Kind kind) {
     return kind == results::Kind::stochSurvival || kind == results::Kind::stochFlanks ||
            kind == results::Kind::stochPowerSeries || kind == results::Kind::stochWindSpeed;
@@ -517,6 +528,8 @@ void RunManifest::write() {
     doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases, context.referencePowerGiven, referencePowerSolved);
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
+    doc["line_flows"] = lineFlowsJson(grid.lineRules());
+    doc["contingency"] = setup.contingency ? setup.contingency->manifestSection(param) : Json(nullptr);
     doc["non_finite"] = nonFiniteJson(nonFinite);
 
     results::RecordShape shape;

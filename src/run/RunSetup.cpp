@@ -22,7 +22,8 @@ namespace {
 std::vector<std::string> knownKeys() {
     std::vector<std::string> keys;
     for (const std::vector<std::string>& readerKeys :
-         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys()}) {
+         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys(),
+          ContingencyAnalysis::keys()}) {
         keys.insert(keys.end(), readerKeys.begin(), readerKeys.end());
     }
     return keys;
@@ -176,6 +177,7 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     results::PlannedFiles files;
     if (setup->raster) setup->raster->addResultFiles(setup->param, files);
     if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
+    if (setup->contingency) setup->contingency->addResultFiles(setup->param, files);
     setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
@@ -211,12 +213,27 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
     } else {
         stochasticKeysWhileOff = firstKeyRead(stochasticText.str());
     }
+
+    const bool contingencyOn = param.modeContingency;
+    auto contingencyReader = std::make_unique<ContingencyAnalysis>(&grid);
+    std::ostringstream contingencyText;
+    {
+        InputText in(inputFile, &usage, !contingencyOn);
+        if (in.isOpen()) contingencyReader->read(in, contingencyText);
+    }
+    if (contingencyOn) {
+        contingency = std::move(contingencyReader);
+        contingencyReading = contingencyText.str();
+    } else {
+        contingencyKeysWhileOff = firstKeyRead(contingencyText.str());
+    }
 }
 
 void RunSetup::validate() const {
     param.validate();
     if (raster) raster->validate(param);
     if (stochastic) stochastic->prepare(param);
+    if (contingency) contingency->prepare(param);
     const std::vector<std::string> integrating = integratingAnalyses();
     if (!integrating.empty()) GridReview(grid).requireInertia(integrating.front());
     checkOutputLocation(param);
@@ -237,6 +254,7 @@ std::vector<std::string> RunSetup::integratingAnalyses() const {
             }
         }
     }
+    if (contingency && !contingency->outages().empty() && param.rkSteps > 0) modes.push_back("Mode contingency");
     return modes;
 }
 
@@ -269,6 +287,10 @@ void RunSetup::warnAboutIdleSettings() const {
                               "but no stochastic input is on: no stochastic run (switch on one of \"Mode stepfunc\", "
                               "\"Mode sif\", \"Mode given series\" or \"Mode stoch inp\")");
         }
+    }
+    if (!contingency && !contingencyKeysWhileOff.empty()) {
+        Diagnostics::warn(quoted(contingencyKeysWhileOff) + " and the contingency analysis' other keys are given, but " +
+                          quoted("Mode contingency") + " is off: no contingency runs");
     }
     if (raster) raster->warnIfIdle(param);
 }

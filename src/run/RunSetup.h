@@ -11,6 +11,7 @@
 #include "analyses/raster/RasterReturnTime.h"
 #include "output/ResultPaths.h"
 #include "analyses/stochastic/StochasticInput.h"
+#include "analyses/contingency/ContingencyAnalysis.h"
 
 // The whole input of a run, read by every reader and checked against every
 // input limit before the power flow: loading creates no file or directory and
@@ -37,6 +38,8 @@ public:
     std::unique_ptr<StochasticInput> stochastic;  // null when "Mode stoch inp" is off
     std::string rasterReading;                    // the raster reader's console text
     std::string stochasticReading;                // the stochastic reader's console text
+    std::unique_ptr<ContingencyAnalysis> contingency;  // null when "Mode contingency" is off
+    std::string contingencyReading;                    // its reader's console text
     // Every result file the run appends to, in the order first written.
     std::vector<results::PlannedFile> resultFiles;
 
@@ -53,6 +56,7 @@ private:
     // The first key of an analysis whose mode is off, when its reader found one.
     std::string rasterKeysWhileOff;
     std::string stochasticKeysWhileOff;
+    std::string contingencyKeysWhileOff;
 };
 
 #endif

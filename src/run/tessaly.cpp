@@ -122,6 +122,8 @@ void reportUnreadableInput(const std::string& inputFile) {
 void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
                  std::ostream& report, RunStatus& status) {
     Param& param = setup.param;
+    // The steady state before any analysis changes the grid.
+    if (setup.contingency) setup.contingency->takeSteadyState(setup.grid);
     if (param.isNRonly()) std::cout << kUnsupportedMode;
     if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
     if (setup.raster) {
@@ -139,6 +141,12 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
         setup.stochastic->stochSwing(param, rungeKutta);
         // Taken after the run: the analysis fills in what it found.
         report << setup.stochastic->toString();
+    }
+    if (setup.contingency) {
+        std::cout << setup.contingencyReading;
+        setup.contingency->setRunStatus(&status);
+        setup.contingency->run(param, parallelism, function.kernelVariant());
+        setup.contingency->printFindings(std::cout, param);
     }
 }
 
@@ -217,6 +225,7 @@ int runStages(std::istream& in, const RunOptions& options, const ProcessGroup& p
     } else {
         status.steadyStateMissed("the power flow", grid.getPowerFlowError(), steadyStateAdvice(grid));
     }
+    grid.applyBaseFlowCapacities();
     if (!setup->integratingAnalyses().empty()) warnIfStepTooWide(grid, param.stepWidth);
 
     auto function = std::make_unique<Function>(&param, &grid);
@@ -267,7 +276,7 @@ int checkInput(const std::string& inputFile) {
         Diagnostics::error(unopenable(inputFile));
         return 1;
     }
-    std::cout << setup->rasterReading << setup->stochasticReading;
+    std::cout << setup->rasterReading << setup->stochasticReading << setup->contingencyReading;
     std::cout.flush();
     verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
             << setup->resultFiles.size() << " result files\n";

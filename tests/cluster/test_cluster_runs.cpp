@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ContingencyGrids.h"
 #include "RunComparison.h"
 #include "TestSupport.h"
 
@@ -52,6 +53,22 @@ TEST(ClusterRuns, StochasticRunsOverThreeProcessesGiveTheBytesOfOne) {
         EXPECT_EQ(manifest["files"], reference["files"]) << extra;
         EXPECT_EQ(manifest["stochastic"], reference["stochastic"]) << extra;
     }
+}
+
+// Contingencies go to the processes in turn; the leader gathers their
+// outcomes and writes the summary and the trips in contingency order.
+TEST(ClusterRuns, ContingenciesOverThreeProcessesGiveTheBytesOfOne) {
+    FiveNodeGrid grid;
+    grid.lossy = true;
+    grid.extraKeys = "Mode contingency\n";
+    const Outcome one = runWithThreads(grid.text(), 1);
+    ASSERT_EQ(one.run.status, 0) << one.run.err;
+    ASSERT_FALSE(one.files.at("contingency/tripsfive").empty());
+    const Outcome three = runOnThreeProcesses(grid.text(), 2);
+    expectSameRun(three, one, "3 processes of 2 threads");
+    const Json manifest = Json::parse(three.manifest);
+    EXPECT_EQ(manifest["files"], Json::parse(one.manifest)["files"]);
+    EXPECT_EQ(manifest["contingency"], Json::parse(one.manifest)["contingency"]);
 }
 
 // Standard input reaches the first process only: the prompted form is refused
