@@ -9,7 +9,7 @@ DEMO_DIR := $(BUILD_DIR)/demo-run
 JOBS ?= 2
 # The system interpreter: the one Debian's numpy and matplotlib belong to.
 PYTHON := $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-mpmath python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-mpmath python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev liblapacke-dev libopenblas-dev libspectra-dev
 
 .PHONY: all build deps demo check check-asan fuzz clean
 

@@ -145,6 +145,7 @@ const ReaderKey<Param> kParamKeys[] = {
     {"Mode rewire net", [](Param& p, ReaderCursor&) { p.modeRewireNetgen = true; }},
     {"Mode mean rt", [](Param& p, ReaderCursor&) { p.modeMeanRetTimes = true; }},
     {"Cascade restore lines", [](Param& p, ReaderCursor&) { p.cascadeRestoreLines = true; }},
+    {"Mode linear stability", [](Param& p, ReaderCursor&) { p.modeLinearStability = true; }},
 };
 
 // The keys that are switches (a key line alone turns the flag on), for the
@@ -178,6 +179,7 @@ const SwitchKey kSwitchKeys[] = {
     {"Mode rewire net", &Param::modeRewireNetgen},
     {"Mode mean rt", &Param::modeMeanRetTimes},
     {"Cascade restore lines", &Param::cascadeRestoreLines},
+    {"Mode linear stability", &Param::modeLinearStability},
 };
 
 }  // namespace
@@ -208,6 +210,7 @@ Param::Param()
       modeFast(false),
       graphViz(false),
       writeParamFile(true),
+      modeLinearStability(false),
       kmax(8.0),
       singleNodeK(8.0),
       kurtosis(0),

@@ -39,6 +39,7 @@ public:
     bool modeFast;
     bool graphViz;
     bool writeParamFile;
+    bool modeLinearStability;
 
     // Real-valued settings.
     double kmax;
@@ -152,6 +153,7 @@ public:
     bool isModeIterativeNetgen() const { return modeIterativeNetgen; }
     void setModeIterativeNetgen(bool on) { modeIterativeNetgen = on; }
     bool isModeRewireNetgen() const { return modeRewireNetgen; }
+    bool isModeLinearStability() const { return modeLinearStability; }
     void setModeRewireNetgen(bool on) { modeRewireNetgen = on; }
 
     unsigned getRandSeed() const { return randSeed; }

@@ -456,6 +456,7 @@ void RunManifest::write() {
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
     doc["non_finite"] = nonFiniteJson(nonFinite);
+    doc["linear"] = setup.linear ? setup.linear->manifestSection() : Json(nullptr);
 
     results::RecordShape shape;
     shape.nodes = grid.getNumNodes();

@@ -21,7 +21,8 @@ namespace {
 std::vector<std::string> knownKeys() {
     std::vector<std::string> keys;
     for (const std::vector<std::string>& readerKeys :
-         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys()}) {
+         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys(),
+          LinearStability::keys()}) {
         keys.insert(keys.end(), readerKeys.begin(), readerKeys.end());
     }
     return keys;
@@ -162,6 +163,7 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     results::PlannedFiles files;
     if (setup->raster) setup->raster->addResultFiles(setup->param, files);
     if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
+    if (setup->linear) setup->linear->addResultFiles(setup->param, files);
     setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
@@ -193,12 +195,25 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
         stochastic = std::move(stochasticReader);
         stochasticReading = stochasticText.str();
     }
+
+    const bool linearOn = param.isModeLinearStability();
+    auto linearReader = std::make_unique<LinearStability>();
+    std::ostringstream linearText;
+    {
+        InputText in(inputFile, &usage, !linearOn);
+        if (in.isOpen()) linearReader->read(in, linearText);
+    }
+    if (linearOn) {
+        linear = std::move(linearReader);
+        linearReading = linearText.str();
+    }
 }
 
-void RunSetup::validate() const {
+void RunSetup::validate() {
     param.validate();
     if (raster) raster->validate(param);
     if (stochastic) stochastic->prepare(param);
+    if (linear) linear->validate(param, grid);
     checkOutputLocation(param);
 }
 

@@ -11,6 +11,7 @@
 #include "analyses/raster/RasterReturnTime.h"
 #include "output/ResultPaths.h"
 #include "analyses/stochastic/StochasticInput.h"
+#include "analyses/linear/LinearStability.h"
 
 // The whole input of a run, read by every reader and checked against every
 // input limit before the power flow: loading creates no file or directory and
@@ -37,13 +38,15 @@ public:
     std::unique_ptr<StochasticInput> stochastic;  // null when "Mode stoch inp" is off
     std::string rasterReading;                    // the raster reader's console text
     std::string stochasticReading;                // the stochastic reader's console text
+    std::unique_ptr<LinearStability> linear;      // null when "Mode linear stability" is off
+    std::string linearReading;                    // the linear-stability reader's console text
     // Every result file the run appends to, in the order first written.
     std::vector<results::PlannedFile> resultFiles;
 
 private:
     RunSetup() = default;
     void readAnalyses(const std::string& inputFile, LineUsage& usage);
-    void validate() const;
+    void validate();
     void warnAboutTheRun() const;
 };
 

@@ -84,6 +84,8 @@ void reportUnreadableInput(const std::string& inputFile) {
 void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
                  std::ostream& report, RunStatus& status) {
     Param& param = setup.param;
+    // The steady state of the power flow, before an analysis changes the grid.
+    if (setup.linear) setup.linear->takeSteadyState(setup.grid);
     if (param.isNRonly()) std::cout << kUnsupportedMode;
     if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
     if (setup.raster) {
@@ -101,6 +103,11 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
         setup.stochastic->stochSwing(param, rungeKutta);
         // Taken after the run: the analysis fills in what it found.
         report << setup.stochastic->toString();
+    }
+    // It integrates nothing: the first process computes and writes it alone.
+    if (setup.linear && parallelism.processes->isLeader()) {
+        std::cout << setup.linearReading;
+        setup.linear->run(param, std::cout);
     }
 }
 
@@ -221,7 +228,7 @@ int checkInput(const std::string& inputFile) {
         Diagnostics::error(unopenable(inputFile));
         return 1;
     }
-    std::cout << setup->rasterReading << setup->stochasticReading;
+    std::cout << setup->rasterReading << setup->stochasticReading << setup->linearReading;
     std::cout.flush();
     verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
             << setup->resultFiles.size() << " result files\n";
