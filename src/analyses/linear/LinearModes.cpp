@@ -14,11 +14,43 @@ using ComplexLU = Eigen::SparseLU<Eigen::SparseMatrix<Complex>>;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kPositiveRealPart = 1e-9;
 
-// Report order (see LinearModes).
-bool before(Complex a, Complex b) {
-    if (a.real() != b.real()) return a.real() > b.real();
+// Real parts are compared on a grid of `tolerance` (rounded to the nearest
+// step): parts that agree to rounding rank as equal, so that modes whose
+// real parts are equal in exact arithmetic come in order of frequency
+// whatever the last digits of the solver.
+double realRank(Complex lambda, double tolerance) {
+    return tolerance > 0 ? std::round(lambda.real() / tolerance) : lambda.real();
+}
+
+// Report order (see LinearModes), before conjugate pairs are interleaved.
+bool before(Complex a, Complex b, double tolerance) {
+    const double rankA = realRank(a, tolerance), rankB = realRank(b, tolerance);
+    if (rankA != rankB) return rankA > rankB;
     if (std::abs(a.imag()) != std::abs(b.imag())) return std::abs(a.imag()) < std::abs(b.imag());
     return a.imag() > b.imag();
+}
+
+// Eigenvalues of equal rank and |imaginary part| sorted as + + - - (a
+// repeated pair) become + - + -: every conjugate pair adjacent.
+void interleavePairs(std::vector<int>& order, const std::vector<Complex>& values, double tolerance) {
+    std::size_t start = 0;
+    while (start < order.size()) {
+        std::size_t end = start + 1;
+        const Complex first = values[order[start]];
+        while (end < order.size() && realRank(values[order[end]], tolerance) == realRank(first, tolerance) &&
+               std::abs(values[order[end]].imag()) == std::abs(first.imag())) {
+            ++end;
+        }
+        std::vector<int> positive, negative;
+        for (std::size_t k = start; k < end; ++k) (values[order[k]].imag() < 0 ? negative : positive).push_back(order[k]);
+        if (first.imag() != 0 && positive.size() == negative.size()) {
+            for (std::size_t k = 0; k < positive.size(); ++k) {
+                order[start + 2 * k] = positive[k];
+                order[start + 2 * k + 1] = negative[k];
+            }
+        }
+        start = end;
+    }
 }
 
 // The `count` eigenvalues nearest 0 (ties by index).
@@ -118,11 +150,14 @@ double frequencyOf(std::complex<double> lambda) { return lambda.imag() / (2 * kP
 
 LinearModes analyseModes(const LinearSystem& system, Spectrum spectrum, int wanted) {
     LinearModes modes;
+    modes.tolerance = kPositiveRealPart * system.scale;
     const std::vector<char> flags = rotationFlags(spectrum.eigenvalues, system.rotationModes);
     std::vector<int> order(spectrum.eigenvalues.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return before(spectrum.eigenvalues[a], spectrum.eigenvalues[b]); });
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return before(spectrum.eigenvalues[a], spectrum.eigenvalues[b], modes.tolerance);
+    });
+    interleavePairs(order, spectrum.eigenvalues, modes.tolerance);
     std::vector<int> shapeOf;
     for (int k : order) {
         modes.eigenvalues.push_back(spectrum.eigenvalues[k]);
@@ -133,6 +168,7 @@ LinearModes analyseModes(const LinearSystem& system, Spectrum spectrum, int want
     if (spectrum.path == SpectrumPath::iterative) {
         // Only what was asked for: the others are merely the nearest to the shift.
         LinearModes kept;
+        kept.tolerance = modes.tolerance;
         std::vector<int> keptShape;
         for (std::size_t k = 0; k < modes.eigenvalues.size(); ++k) {
             const bool selected = std::find(modes.leastDamped.begin(), modes.leastDamped.end(), static_cast<int>(k)) !=
@@ -148,7 +184,6 @@ LinearModes analyseModes(const LinearSystem& system, Spectrum spectrum, int want
     }
     computeParticipation(modes, system, spectrum, shapeOf);
 
-    modes.tolerance = kPositiveRealPart * system.scale;
     for (std::size_t k = 0; k < modes.eigenvalues.size(); ++k) {
         if (modes.rotation[k]) continue;
         if (modes.eigenvalues[k].real() > modes.tolerance) modes.unstable.push_back(static_cast<int>(k));

@@ -13,13 +13,20 @@ namespace {
 
 using Complex = std::complex<double>;
 
-// The two roots of λ² + c λ + μ = 0. The larger one comes without
-// cancellation and the smaller as μ / larger: a root near 0 (a slow mode,
-// or the rotation mode itself) keeps its digits.
+// The two roots of λ² + c λ + μ = 0. A complex pair from a real μ is an
+// exact conjugate pair; otherwise the larger root comes without
+// cancellation and the smaller as μ / larger, so that a root near 0 (a slow
+// mode, or the rotation mode itself) keeps its digits.
 void rootsOf(Complex mu, double c, std::vector<Complex>& out) {
-    const Complex half(c / 2, 0);
-    Complex root = std::sqrt(half * half - mu);
-    if (std::real(std::conj(root) * half) < 0) root = -root;
+    const double half = c / 2;
+    if (mu.imag() == 0 && half * half - mu.real() < 0) {
+        const double frequency = std::sqrt(mu.real() - half * half);
+        out.emplace_back(-half, frequency);
+        out.emplace_back(-half, -frequency);
+        return;
+    }
+    Complex root = std::sqrt(Complex(half * half, 0) - mu);
+    if (root.real() * half < 0) root = -root;
     const Complex larger = -half - root;
     out.push_back(larger);
     out.push_back(larger == Complex(0, 0) ? Complex(0, 0) : mu / larger);
@@ -167,9 +174,21 @@ Spectrum iterate(const LinearSystem& system, int wanted) {
     if (solver.info() != Spectra::CompInfo::Successful) spectrum.problem = "the Arnoldi iteration did not converge";
     const Eigen::VectorXcd values = solver.eigenvalues();
     const Eigen::MatrixXcd vectors = solver.eigenvectors();
-    for (Eigen::Index k = 0; k < std::min<Eigen::Index>(found, values.size()); ++k) {
+    const Eigen::Index count = std::min<Eigen::Index>(found, values.size());
+    for (Eigen::Index k = 0; k < count; ++k) {
         spectrum.eigenvalues.push_back(values[k]);
         spectrum.modeShapes.push_back(vectors.col(k).head(system.nodes));
+    }
+    // The matrix is real: a converged eigenvalue's conjugate is one too,
+    // whether or not its own Ritz value passed the test.
+    for (Eigen::Index k = 0; k < count; ++k) {
+        if (values[k].imag() == 0) continue;
+        const Complex partner = std::conj(values[k]);
+        if (std::find(spectrum.eigenvalues.begin(), spectrum.eigenvalues.end(), partner) != spectrum.eigenvalues.end()) {
+            continue;
+        }
+        spectrum.eigenvalues.push_back(partner);
+        spectrum.modeShapes.push_back(vectors.col(k).head(system.nodes).conjugate());
     }
     return spectrum;
 }
