@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .linear import Linear
 from .manifest import find_manifest, read_manifest, working_directory
 
 DTYPES = {"float64": "f8", "int32": "i4"}
@@ -150,6 +151,7 @@ class Run:
                           stacklevel=3)
         self.raster = Raster(self) if self.manifest.get("raster") else None
         self.stochastic = Stochastic(self) if self.manifest.get("stochastic") else None
+        self.linear = Linear(self) if self.manifest.get("linear") else None
 
     nodes = property(lambda self: int(self.manifest["nodes"]), doc="N, the grid's node count")
     steps = property(lambda self: int(self.manifest["steps"]), doc='S, "RK steps"')
@@ -191,13 +193,13 @@ class Run:
         """Every result as a flat dict of named arrays ("raster/frequency",
         "stochastic/run0/flows", …); memory-mapped arrays stay mapped."""
         out = {}
-        for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic)):
+        for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic), ("linear", self.linear)):
             if part is not None:
                 out.update((f"{prefix}/{name}", array) for name, array in part.arrays().items())
         return out
 
     def __repr__(self):
-        analyses = [name for name in ("raster", "stochastic") if getattr(self, name) is not None]
+        analyses = [name for name in ("raster", "stochastic", "linear") if getattr(self, name) is not None]
         return (f"<Run {self.output_name!r} in {str(self.directory)!r}: {self.nodes} nodes, {self.steps} steps of "
                 f"{self.step_width:g}, {' and '.join(analyses) or 'no analysis'}"
                 f"{'' if self.complete else ', incomplete'}>")
