@@ -152,6 +152,11 @@ LinearModes analyseModes(const LinearSystem& system, Spectrum spectrum, int want
     LinearModes modes;
     modes.tolerance = kPositiveRealPart * system.scale;
     const std::vector<char> flags = rotationFlags(spectrum.eigenvalues, system.rotationModes);
+    // A rotation mode is 0 exactly (the rows of L sum to 0); what the solver
+    // left of it is rounding, and its sign would mean nothing.
+    for (std::size_t k = 0; k < flags.size(); ++k) {
+        if (flags[k]) spectrum.eigenvalues[k] = Complex(0, 0);
+    }
     std::vector<int> order(spectrum.eigenvalues.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {

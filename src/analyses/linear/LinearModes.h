@@ -13,7 +13,8 @@
 // Order: decreasing real part (the least damped first), at equal real parts
 // increasing |imaginary part|, the positive member of a conjugate pair
 // first. The rotation modes are the `rotationModes` eigenvalues nearest 0
-// (see LinearSystem); they stay in that order, flagged. The least-damped
+// (see LinearSystem); they are written as 0, which they are exactly, and
+// keep their place in that order, flagged. The least-damped
 // modes are the first `wanted` others (a conjugate pair is never split: the
 // partner of the last one joins it).
 struct LinearModes {
