@@ -148,13 +148,14 @@ Spectrum iterate(const LinearSystem& system, int wanted) {
     Spectrum spectrum;
     spectrum.path = SpectrumPath::iterative;
     const int size = 2 * system.nodes;
+    // Spectra needs nev + 2 <= ncv <= 2N.
     const int nev = std::min(wanted, size - 2);
     spectrum.requested = nev;
     if (nev < 1) {
         spectrum.problem = "the grid is too small for the iterative solver";
         return spectrum;
     }
-    const int ncv = std::min(size, std::max(2 * nev + 1, 20));
+    const int ncv = std::min(size, std::max(2 * nev + 1, nev + 20));
     ShiftInvert<Factorisation> op(system);
     // Just right of the rotation modes at 0, where P(σ) is singular; the
     // shift moves on if P(σ) cannot be factorised.
