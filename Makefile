@@ -12,7 +12,7 @@ JOBS ?= 2
 PREFIX ?= /usr/local
 # The system interpreter: the one Debian's numpy and matplotlib belong to.
 PYTHON := $(shell [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || echo python3)
-PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-mpmath python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev python3-setuptools python3-wheel python3-pip python3-venv python3-tqdm python3-pandas python3-xarray python3-netcdf4 python3-nbclient python3-nbformat python3-ipykernel
+PACKAGES := cmake g++ make libeigen3-dev libgtest-dev libgmock-dev libbenchmark-dev libsleef-dev libcli11-dev nlohmann-json3-dev libopenmpi-dev openmpi-bin python3 python3-numpy python3-mpmath python3-matplotlib python3-h5py python3-pytest clang libclang-rt-14-dev python3-setuptools python3-wheel python3-pip python3-venv python3-tqdm python3-pandas python3-xarray python3-netcdf4 python3-nbclient python3-nbformat python3-ipykernel liblapacke-dev libopenblas-dev libspectra-dev
 
 .PHONY: all build deps demo check check-asan fuzz clean install
 

@@ -294,7 +294,8 @@ TEST(ParamFile, SwitchesOnListsEverySwitchKeyInKeyOrder) {
         "Mode surv",      "Mode surv all",      "Mode stoch casc", "Mode stoch lf",   "Mode raster rt",
         "Mode RMRT",      "Mode save traj",     "Mode ERT",        "Mode PPERT",      "Mode NRonly",
         "Mode Raster",    "Mode maxp",          "Mode fast",       "Mode test stoch", "Mode iterative net",
-        "Mode rewire net", "Mode mean rt",      "Cascade restore lines", "Mode contingency"};
+        "Mode rewire net", "Mode mean rt",      "Cascade restore lines", "Mode contingency",
+        "Mode linear stability"};
     std::string all;
     for (const std::string& key : Param::keys()) {
         Param p = fresh();

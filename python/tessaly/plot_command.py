@@ -2,7 +2,7 @@
 standard figures of :mod:`tessaly.plots` as an image file."""
 from .commands import exit_status
 
-KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview", "contingency")
+KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview", "contingency", "eigenvalues", "mode")
 
 
 def _node_list(text):
@@ -19,7 +19,9 @@ def add_subcommand(subparsers):
         description="Draw a standard figure of a run: traj (frequency and phase trajectories), rtmap (return-time "
                     "map), hist (frequency and increment histograms), cascade (grid with tripped lines, largest "
                     "load ratio), flows (line flows against capacity), overview (return-time map and one "
-                    "trajectory), contingency (cascade size per line outage, grid with one outage's trips).")
+                    "trajectory), contingency (cascade size per line outage, grid with one outage's trips), "
+                    "eigenvalues (linear stability: the complex plane), mode (participation of the nodes in one "
+                    "least-damped mode).")
     parser.add_argument("kind", choices=KINDS, help="the figure")
     parser.add_argument("path", metavar="RUN", help="run manifest, run report, or the directory holding the manifest")
     parser.add_argument("-o", "--out", required=True, metavar="FILE", help="image to write (.png, .pdf, .svg)")
@@ -34,6 +36,8 @@ def add_subcommand(subparsers):
                              "(default: mean)")
     parser.add_argument("--outage", type=int, metavar="K",
                         help="contingency: the contingency whose trips the grid shows (default: the worst)")
+    parser.add_argument("--index", type=int, default=0, metavar="K",
+                        help="mode: least-damped mode K (0: the least damped; default 0)")
     parser.add_argument("--dpi", type=int, default=100, help="resolution of raster images (default 100)")
     parser.set_defaults(run=run)
 
@@ -48,6 +52,10 @@ def figure(args):
         return plots.overview(args.path, node=args.node)
     if args.kind == "hist":
         return plots.hist(args.path, stochastic_run=args.stochastic_run or 0, nodes=args.nodes)
+    if args.kind in ("eigenvalues", "mode"):
+        from . import linear_plots
+        return linear_plots.eigenvalues(args.path) if args.kind == "eigenvalues" else linear_plots.mode(
+            args.path, index=args.index)
     if args.kind == "cascade":
         return plots.cascade(args.path, stochastic_run=args.stochastic_run)
     if args.kind == "contingency":

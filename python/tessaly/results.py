@@ -21,6 +21,7 @@ import numpy as np
 
 from .contingency import Contingency
 from .dataset import RunTables
+from .linear import Linear
 from .manifest import find_manifest, read_manifest, working_directory
 
 DTYPES = {"float64": "f8", "int32": "i4"}
@@ -184,6 +185,7 @@ class Run(RunTables):
         self.raster = Raster(self) if self.manifest.get("raster") else None
         self.stochastic = Stochastic(self) if self.manifest.get("stochastic") else None
         self.contingency = Contingency(self) if self.manifest.get("contingency") else None
+        self.linear = Linear(self) if self.manifest.get("linear") else None
 
     nodes = property(lambda self: int(self.manifest["nodes"]), doc="N, the grid's node count")
     steps = property(lambda self: int(self.manifest["steps"]), doc='S, "RK steps"')
@@ -226,13 +228,14 @@ class Run(RunTables):
         "stochastic/run0/flows", …); memory-mapped arrays stay mapped."""
         out = {}
         for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic),
-                             ("contingency", self.contingency)):
+                             ("contingency", self.contingency), ("linear", self.linear)):
             if part is not None:
                 out.update((f"{prefix}/{name}", array) for name, array in part.arrays().items())
         return out
 
     def __repr__(self):
-        analyses = [name for name in ("raster", "stochastic", "contingency") if getattr(self, name) is not None]
+        analyses = [name for name in ("raster", "stochastic", "contingency", "linear")
+                    if getattr(self, name) is not None]
         return (f"<Run {self.output_name!r} in {str(self.directory)!r}: {self.nodes} nodes, {self.steps} steps of "
                 f"{self.step_width:g}, {' and '.join(analyses) or 'no analysis'}"
                 f"{'' if self.complete else ', incomplete'}>")

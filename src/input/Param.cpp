@@ -146,6 +146,7 @@ const ReaderKey<Param> kParamKeys[] = {
     {"Mode mean rt", [](Param& p, ReaderCursor&) { p.modeMeanRetTimes = true; }},
     {"Cascade restore lines", [](Param& p, ReaderCursor&) { p.cascadeRestoreLines = true; }},
     {"Mode contingency", [](Param& p, ReaderCursor&) { p.modeContingency = true; }},
+    {"Mode linear stability", [](Param& p, ReaderCursor&) { p.modeLinearStability = true; }},
 };
 
 // The keys that are switches (a key line alone turns the flag on), for the
@@ -180,6 +181,7 @@ const SwitchKey kSwitchKeys[] = {
     {"Mode mean rt", &Param::modeMeanRetTimes},
     {"Cascade restore lines", &Param::cascadeRestoreLines},
     {"Mode contingency", &Param::modeContingency},
+    {"Mode linear stability", &Param::modeLinearStability},
 };
 
 }  // namespace
@@ -210,6 +212,7 @@ Param::Param()
       modeFast(false),
       graphViz(false),
       writeParamFile(true),
+      modeLinearStability(false),
       kmax(8.0),
       singleNodeK(8.0),
       kurtosis(0),

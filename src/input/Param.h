@@ -41,6 +41,7 @@ public:
     bool writeParamFile;
     // The dynamic contingency analysis: one integration per line outage.
     bool modeContingency = false;
+    bool modeLinearStability;
 
     // Real-valued settings.
     double kmax;
@@ -154,6 +155,7 @@ public:
     bool isModeIterativeNetgen() const { return modeIterativeNetgen; }
     void setModeIterativeNetgen(bool on) { modeIterativeNetgen = on; }
     bool isModeRewireNetgen() const { return modeRewireNetgen; }
+    bool isModeLinearStability() const { return modeLinearStability; }
     void setModeRewireNetgen(bool on) { modeRewireNetgen = on; }
 
     unsigned getRandSeed() const { return randSeed; }

@@ -11,6 +11,7 @@ const char* const kRad = "rad";
 const char* const kTime = "t";
 const char* const kFrequency = "rad/t";
 const char* const kPower = "p.u.";
+const char* const kRate = "1/t";
 
 // The first four values of every per-initial-condition raster record.
 std::vector<Column> withKick(std::vector<Column> rest, const char* secondColumn) {
@@ -129,6 +130,15 @@ const std::vector<KindInfo>& catalogue() {
          "One record per line the trip rule switched off, contingencies in order and their trips in trip order: "
          "the contingency's index, the record that exceeded its capacity and the time of the state in which it "
          "did."},
+        {Kind::linearEigenvalues, "linear.eigenvalues", Dtype::float64, Layout::fixed,
+         {{"real", kRate}, {"imag", kRate}, {"frequency", kRate}, {"damping_ratio", nullptr}, {"rotation_mode", nullptr}},
+         "One record per eigenvalue of the swing equations linearised at the steady state, the least damped "
+         "first: real and imaginary part, frequency (imag / 2 pi), damping ratio (-real / |eigenvalue|) and 1 for "
+         "a mode of free rotation, 0 otherwise."},
+        {Kind::linearParticipation, "linear.participation", Dtype::float64, Layout::perNode,
+         {{"participation", nullptr}},
+         "One record per least-damped mode, in the order of linear.participation_modes: every node's "
+         "participation factor in the mode, summing to 1."},
     };
     return kinds;
 }

@@ -40,6 +40,8 @@ enum class Kind {
     contingencyNodes,
     contingencySummary,
     contingencyTrips,
+    linearEigenvalues,
+    linearParticipation,
 };
 
 enum class Dtype { float64, int32 };

@@ -44,6 +44,8 @@ constexpr const char* kContingencyBaseFlows = "contingency/baseflow";
 constexpr const char* kContingencyNodes = "contingency/nodes";
 constexpr const char* kContingencySummary = "contingency/summary";
 constexpr const char* kContingencyTrips = "contingency/trips";
+constexpr const char* kLinearEigenvalues = "linear/eigenvalues";
+constexpr const char* kLinearParticipation = "linear/participation";
 
 std::string directoryPart(const std::string& outputName);
 std::string filePart(const std::string& outputName);

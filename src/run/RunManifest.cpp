@@ -531,6 +531,7 @@ void RunManifest::write() {
     doc["line_flows"] = lineFlowsJson(grid.lineRules());
     doc["contingency"] = setup.contingency ? setup.contingency->manifestSection(param) : Json(nullptr);
     doc["non_finite"] = nonFiniteJson(nonFinite);
+    doc["linear"] = setup.linear ? setup.linear->manifestSection() : Json(nullptr);
 
     results::RecordShape shape;
     shape.nodes = grid.getNumNodes();

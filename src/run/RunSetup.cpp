@@ -23,7 +23,7 @@ std::vector<std::string> knownKeys() {
     std::vector<std::string> keys;
     for (const std::vector<std::string>& readerKeys :
          {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys(),
-          ContingencyAnalysis::keys()}) {
+          ContingencyAnalysis::keys(), LinearStability::keys()}) {
         keys.insert(keys.end(), readerKeys.begin(), readerKeys.end());
     }
     return keys;
@@ -178,6 +178,7 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     if (setup->raster) setup->raster->addResultFiles(setup->param, files);
     if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
     if (setup->contingency) setup->contingency->addResultFiles(setup->param, files);
+    if (setup->linear) setup->linear->addResultFiles(setup->param, files);
     setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
@@ -185,57 +186,62 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
 
 // The reader of an analysis that is off scans its keys all the same, printing
 // nothing and reading no external file.
-void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
-    const bool rasterOn = param.isModeRasterRt();
-    auto rasterReader = std::make_unique<RasterReturnTime>(&grid);
-    std::ostringstream rasterText;
-    {
-        InputText in(inputFile, &usage, !rasterOn);
-        rasterReader->read(in, rasterText);
-    }
-    if (rasterOn) {
-        raster = std::move(rasterReader);
-        rasterReading = rasterText.str();
-    } else {
-        rasterKeysWhileOff = firstKeyRead(rasterText.str());
-    }
+namespace {
 
-    const bool stochasticOn = param.isModeStochInp();
-    auto stochasticReader = std::make_unique<StochasticInput>(&grid, &param);
-    std::ostringstream stochasticText;
+// Reads the keys of one analysis. One that is off scans them all the same,
+// printing nothing and reading no external file, so that they count as
+// known; the first it found is noted in `idle` for a warning. Null when off.
+template <class Analysis>
+std::unique_ptr<Analysis> readAnalysis(bool on, std::unique_ptr<Analysis> reader, const std::string& inputFile,
+                                       LineUsage& usage, std::string& reading, RunSetup::IdleKeys idle,
+                                       std::vector<RunSetup::IdleKeys>& idleKeys) {
+    std::ostringstream text;
     {
-        InputText in(inputFile, &usage, !stochasticOn);
-        if (in.isOpen()) stochasticReader->read(in, stochasticText);
+        InputText in(inputFile, &usage, !on);
+        if (in.isOpen()) reader->read(in, text);
     }
-    if (stochasticOn) {
-        stochastic = std::move(stochasticReader);
-        stochasticReading = stochasticText.str();
-    } else {
-        stochasticKeysWhileOff = firstKeyRead(stochasticText.str());
+    if (on) {
+        reading = text.str();
+        return reader;
     }
-
-    const bool contingencyOn = param.modeContingency;
-    auto contingencyReader = std::make_unique<ContingencyAnalysis>(&grid);
-    std::ostringstream contingencyText;
-    {
-        InputText in(inputFile, &usage, !contingencyOn);
-        if (in.isOpen()) contingencyReader->read(in, contingencyText);
-    }
-    if (contingencyOn) {
-        contingency = std::move(contingencyReader);
-        contingencyReading = contingencyText.str();
-    } else {
-        contingencyKeysWhileOff = firstKeyRead(contingencyText.str());
-    }
+    idle.firstKey = firstKeyRead(text.str());
+    if (!idle.firstKey.empty()) idleKeys.push_back(idle);
+    return nullptr;
 }
 
-void RunSetup::validate() const {
+const char* const kStochasticSwitches =
+    "switch on one of \"Mode stepfunc\", \"Mode sif\", \"Mode given series\" or \"Mode stoch inp\"";
+
+}  // namespace
+
+void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
+    raster = readAnalysis(param.isModeRasterRt(), std::make_unique<RasterReturnTime>(&grid), inputFile, usage,
+                          rasterReading, {"raster's", "", quoted("Mode raster rt") + " is off: no raster runs"},
+                          idleKeys);
+    stochastic = readAnalysis(param.isModeStochInp(), std::make_unique<StochasticInput>(&grid, &param), inputFile,
+                              usage, stochasticReading,
+                              {"stochastic input's", "",
+                               std::string("no stochastic input is on: no stochastic run (") + kStochasticSwitches + ")"},
+                              idleKeys);
+    contingency = readAnalysis(param.modeContingency, std::make_unique<ContingencyAnalysis>(&grid), inputFile, usage,
+                               contingencyReading,
+                               {"contingency analysis'", "", quoted("Mode contingency") + " is off: no contingency runs"},
+                               idleKeys);
+    linear = readAnalysis(param.isModeLinearStability(), std::make_unique<LinearStability>(), inputFile, usage,
+                          linearReading,
+                          {"linear stability analysis'", "",
+                           quoted("Mode linear stability") + " is off: no linear stability analysis runs"},
+                          idleKeys);
+}
+
+void RunSetup::validate() {
     param.validate();
     if (raster) raster->validate(param);
     if (stochastic) stochastic->prepare(param);
     if (contingency) contingency->prepare(param);
     const std::vector<std::string> integrating = integratingAnalyses();
     if (!integrating.empty()) GridReview(grid).requireInertia(integrating.front());
+    if (linear) linear->validate(param, grid);
     checkOutputLocation(param);
 }
 
@@ -270,27 +276,18 @@ void RunSetup::warnAboutIdleSettings() const {
                                   " is off: no raster runs (switch on \"Mode raster rt\")");
             }
         }
-        if (!rasterKeysWhileOff.empty()) {
-            Diagnostics::warn(quoted(rasterKeysWhileOff) + " and the raster's other keys are given, but " +
-                              quoted("Mode raster rt") + " is off: no raster runs");
-        }
     }
     if (!stochastic) {
         for (const char* mode : {"Mode stoch casc", "Mode stoch lf", "Mode surv all", "Mode surv"}) {
             if (isOn(mode)) {
-                Diagnostics::warn(quoted(mode) + " is on, but no stochastic input is: nothing runs it (switch on "
-                                  "one of \"Mode stepfunc\", \"Mode sif\", \"Mode given series\" or \"Mode stoch inp\")");
+                Diagnostics::warn(quoted(mode) + " is on, but no stochastic input is: nothing runs it (" +
+                                  kStochasticSwitches + ")");
             }
         }
-        if (!stochasticKeysWhileOff.empty()) {
-            Diagnostics::warn(quoted(stochasticKeysWhileOff) + " and the stochastic input's other keys are given, "
-                              "but no stochastic input is on: no stochastic run (switch on one of \"Mode stepfunc\", "
-                              "\"Mode sif\", \"Mode given series\" or \"Mode stoch inp\")");
-        }
     }
-    if (!contingency && !contingencyKeysWhileOff.empty()) {
-        Diagnostics::warn(quoted(contingencyKeysWhileOff) + " and the contingency analysis' other keys are given, but " +
-                          quoted("Mode contingency") + " is off: no contingency runs");
+    for (const IdleKeys& idle : idleKeys) {
+        Diagnostics::warn(quoted(idle.firstKey) + " and the " + idle.analysis + " other keys are given, but " +
+                          idle.whyNothingRuns);
     }
     if (raster) raster->warnIfIdle(param);
 }

@@ -12,6 +12,7 @@
 #include "output/ResultPaths.h"
 #include "analyses/stochastic/StochasticInput.h"
 #include "analyses/contingency/ContingencyAnalysis.h"
+#include "analyses/linear/LinearStability.h"
 
 // The whole input of a run, read by every reader and checked against every
 // input limit before the power flow: loading creates no file or directory and
@@ -40,6 +41,8 @@ public:
     std::string stochasticReading;                // the stochastic reader's console text
     std::unique_ptr<ContingencyAnalysis> contingency;  // null when "Mode contingency" is off
     std::string contingencyReading;                    // its reader's console text
+    std::unique_ptr<LinearStability> linear;           // null when "Mode linear stability" is off
+    std::string linearReading;                         // its reader's console text
     // Every result file the run appends to, in the order first written.
     std::vector<results::PlannedFile> resultFiles;
 
@@ -47,16 +50,21 @@ public:
     // equations (empty when none does).
     std::vector<std::string> integratingAnalyses() const;
 
+    // Keys of an analysis that is off: warned about, as they do nothing.
+    struct IdleKeys {
+        std::string analysis;  // "raster's", ...
+        std::string firstKey;
+        std::string whyNothingRuns;
+    };
+
 private:
     RunSetup() = default;
     void readAnalyses(const std::string& inputFile, LineUsage& usage);
-    void validate() const;
+    void validate();
     void warnAboutTheRun() const;
     void warnAboutIdleSettings() const;
-    // The first key of an analysis whose mode is off, when its reader found one.
-    std::string rasterKeysWhileOff;
-    std::string stochasticKeysWhileOff;
-    std::string contingencyKeysWhileOff;
+    std::vector<IdleKeys> idleKeys;
+
 };
 
 #endif

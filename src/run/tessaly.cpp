@@ -122,8 +122,9 @@ void reportUnreadableInput(const std::string& inputFile) {
 void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, const Parallelism& parallelism,
                  std::ostream& report, RunStatus& status) {
     Param& param = setup.param;
-    // The steady state before any analysis changes the grid.
+    // The steady state of the power flow, before an analysis changes the grid.
     if (setup.contingency) setup.contingency->takeSteadyState(setup.grid);
+    if (setup.linear) setup.linear->takeSteadyState(setup.grid);
     if (param.isNRonly()) std::cout << kUnsupportedMode;
     if (param.isModeMeanRetTimes()) std::cout << kUnsupportedMode;
     if (setup.raster) {
@@ -147,6 +148,11 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
         setup.contingency->setRunStatus(&status);
         setup.contingency->run(param, parallelism, function.kernelVariant());
         setup.contingency->printFindings(std::cout, param);
+    }
+    // It integrates nothing: the first process computes and writes it alone.
+    if (setup.linear && parallelism.processes->isLeader()) {
+        std::cout << setup.linearReading;
+        setup.linear->run(param, std::cout);
     }
 }
 
@@ -276,7 +282,8 @@ int checkInput(const std::string& inputFile) {
         Diagnostics::error(unopenable(inputFile));
         return 1;
     }
-    std::cout << setup->rasterReading << setup->stochasticReading << setup->contingencyReading;
+    std::cout << setup->rasterReading << setup->stochasticReading << setup->contingencyReading
+              << setup->linearReading;
     std::cout.flush();
     verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
             << setup->resultFiles.size() << " result files\n";
