@@ -36,6 +36,8 @@ enum class Kind {
     stochMaxLine,
     stochPowerSeries,
     stochWindSpeed,
+    basinSamples,
+    basinStability,
 };
 
 enum class Dtype { float64, int32 };

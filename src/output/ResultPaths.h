@@ -40,6 +40,8 @@ constexpr const char* kTripTime = "stochcas/stochcasT";
 constexpr const char* kMaxLoad = "stochcas/maxL";
 constexpr const char* kMaxLoadRatio = "stochcas/maxLp";
 constexpr const char* kMaxLoadLine = "stochcas/maxlij";
+constexpr const char* kBasinSamples = "basin/basinSamples";
+constexpr const char* kBasinStability = "basin/basinStability";
 
 std::string directoryPart(const std::string& outputName);
 std::string filePart(const std::string& outputName);

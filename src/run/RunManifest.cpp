@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "util/CodeUtils.h"
+#include "run/BasinManifest.h"
 #include "run/ProgramInfo.h"
 #include "run/RunSetup.h"
 #include "util/Sha256.h"
@@ -452,10 +453,14 @@ void RunManifest::write() {
     doc["step_width"] = number(param.stepWidth);
     doc["save_rk_every"] = param.saveRKEvery;
     doc["modes"] = param.switchesOn();
+    if (setup.basin) {
+        for (const std::string& key : setup.basin->switchesOn()) doc["modes"].push_back(key);
+    }
     doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases);
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
     doc["non_finite"] = nonFiniteJson(nonFinite);
+    if (setup.basin) doc["basin"] = basinManifest(*setup.basin);
 
     results::RecordShape shape;
     shape.nodes = grid.getNumNodes();

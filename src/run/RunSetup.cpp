@@ -21,7 +21,8 @@ namespace {
 std::vector<std::string> knownKeys() {
     std::vector<std::string> keys;
     for (const std::vector<std::string>& readerKeys :
-         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys()}) {
+         {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys(),
+          BasinStability::keys()}) {
         keys.insert(keys.end(), readerKeys.begin(), readerKeys.end());
     }
     return keys;
@@ -162,6 +163,7 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     results::PlannedFiles files;
     if (setup->raster) setup->raster->addResultFiles(setup->param, files);
     if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
+    if (setup->basin) setup->basin->addResultFiles(setup->param, files);
     setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
@@ -193,12 +195,28 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
         stochastic = std::move(stochasticReader);
         stochasticReading = stochasticText.str();
     }
+
+    // The basin reader's own key switches it on: a first scan finds out.
+    auto basinScan = std::make_unique<BasinStability>(&grid);
+    {
+        std::ostringstream unheard;
+        InputText in(inputFile, &usage, true);
+        basinScan->read(in, unheard);
+    }
+    if (basinScan->isOn()) {
+        basin = std::make_unique<BasinStability>(&grid);
+        std::ostringstream basinText;
+        InputText in(inputFile, &usage);
+        basin->read(in, basinText);
+        basinReading = basinText.str();
+    }
 }
 
 void RunSetup::validate() const {
     param.validate();
     if (raster) raster->validate(param);
     if (stochastic) stochastic->prepare(param);
+    if (basin) basin->validate(param);
     checkOutputLocation(param);
 }
 

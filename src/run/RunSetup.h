@@ -11,6 +11,7 @@
 #include "analyses/raster/RasterReturnTime.h"
 #include "output/ResultPaths.h"
 #include "analyses/stochastic/StochasticInput.h"
+#include "analyses/basin/BasinStability.h"
 
 // The whole input of a run, read by every reader and checked against every
 // input limit before the power flow: loading creates no file or directory and
@@ -37,6 +38,8 @@ public:
     std::unique_ptr<StochasticInput> stochastic;  // null when "Mode stoch inp" is off
     std::string rasterReading;                    // the raster reader's console text
     std::string stochasticReading;                // the stochastic reader's console text
+    std::unique_ptr<BasinStability> basin;        // null when "Mode basin" is off
+    std::string basinReading;                     // the basin reader's console text
     // Every result file the run appends to, in the order first written.
     std::vector<results::PlannedFile> resultFiles;
 

@@ -102,6 +102,13 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
         // Taken after the run: the analysis fills in what it found.
         report << setup.stochastic->toString();
     }
+    if (setup.basin) {
+        std::cout << setup.basinReading;
+        setup.basin->setRunStatus(&status);
+        setup.basin->run(param, function, parallelism);
+        std::cout << setup.basin->summary();
+        report << setup.basin->toString();
+    }
 }
 
 // The analyses between the two timing lines, then the run report (which the
@@ -221,7 +228,7 @@ int checkInput(const std::string& inputFile) {
         Diagnostics::error(unopenable(inputFile));
         return 1;
     }
-    std::cout << setup->rasterReading << setup->stochasticReading;
+    std::cout << setup->rasterReading << setup->stochasticReading << setup->basinReading;
     std::cout.flush();
     verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
             << setup->resultFiles.size() << " result files\n";
