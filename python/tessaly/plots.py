@@ -10,6 +10,8 @@ Figure (save it with ``fig.savefig("name.png")``):
 - :func:`flows`: mean and largest flow of every line record against its capacity;
 - :func:`overview`: a return-time map and the trajectory of one of its kicks.
 
+The basin-stability figures are in :mod:`tessaly.basinplots`.
+
 ``run`` is a :class:`tessaly.results.Run` or anything :func:`tessaly.load`
 takes. Without a display, figures are drawn with the Agg backend.
 """

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .basin import Basin, raster_basin_stability
 from .manifest import find_manifest, read_manifest, working_directory
 
 DTYPES = {"float64": "f8", "int32": "i4"}
@@ -130,8 +131,8 @@ class Run:
     """One run of the program, as its manifest describes it.
 
     ``manifest`` is the whole manifest (a dict); the attributes below are its
-    most used parts. ``raster`` and ``stochastic`` hold the results of the
-    two analyses (None when the analysis was off)."""
+    most used parts. ``raster``, ``stochastic`` and ``basin`` hold the
+    results of the analyses (None when the analysis was off)."""
 
     def __init__(self, manifest_path):
         self.manifest_path = Path(manifest_path)
@@ -150,6 +151,7 @@ class Run:
                           stacklevel=3)
         self.raster = Raster(self) if self.manifest.get("raster") else None
         self.stochastic = Stochastic(self) if self.manifest.get("stochastic") else None
+        self.basin = Basin(self) if self.manifest.get("basin") else None
 
     nodes = property(lambda self: int(self.manifest["nodes"]), doc="N, the grid's node count")
     steps = property(lambda self: int(self.manifest["steps"]), doc='S, "RK steps"')
@@ -191,13 +193,13 @@ class Run:
         """Every result as a flat dict of named arrays ("raster/frequency",
         "stochastic/run0/flows", …); memory-mapped arrays stay mapped."""
         out = {}
-        for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic)):
+        for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic), ("basin", self.basin)):
             if part is not None:
                 out.update((f"{prefix}/{name}", array) for name, array in part.arrays().items())
         return out
 
     def __repr__(self):
-        analyses = [name for name in ("raster", "stochastic") if getattr(self, name) is not None]
+        analyses = [name for name in ("raster", "stochastic", "basin") if getattr(self, name) is not None]
         return (f"<Run {self.output_name!r} in {str(self.directory)!r}: {self.nodes} nodes, {self.steps} steps of "
                 f"{self.step_width:g}, {' and '.join(analyses) or 'no analysis'}"
                 f"{'' if self.complete else ', incomplete'}>")
@@ -356,6 +358,11 @@ class Raster:
         ``return_times`` and per node (node,) ``frequency_max`` (rad/t),
         ``frequency_max_time`` (t), ``phase_max`` (rad), ``phase_max_time``."""
         return self._kick_table("raster.ipm")
+
+    def basin_stability(self, band=None):
+        """Per kicked node the share of its kicks with a finite mean return
+        time of every node (see :func:`tessaly.basin.raster_basin_stability`)."""
+        return raster_basin_stability(self, band)
 
     def arrays(self):
         out = {"time": self.time, "kicks": self.kicks, "sample_time": self.sample_time}
