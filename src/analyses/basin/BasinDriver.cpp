@@ -74,7 +74,7 @@ void BasinStability::gatherRound(const ProcessGroup& processes, const std::vecto
 void BasinStability::run(Param& param, Function& function, const Parallelism& parallelism) {
     const ProcessGroup& processes = *parallelism.processes;
     // A seed from the clock may differ between the processes: the leader's counts.
-    std::vector<long long> seedValue{static_cast<long long>(param.getRandSeed())};
+    std::vector<long long> seedValue{static_cast<long long>(param.randSeedStart)};
     processes.broadcast(seedValue);
     runSeed = static_cast<std::uint32_t>(seedValue[0]);
     if (processes.isLeader()) ResultDirectories::makeDirectory(param.getOfile("path") + "basin");

@@ -104,6 +104,8 @@ void BasinStability::validate(const Param& param) {
     if (errorTarget) requirePositiveFinite("Basin standard error", *errorTarget);
     validateBox();
     validateRules(param);
+    // The seed as read: the stochastic analysis, which runs before, advances the run's.
+    runSeed = static_cast<std::uint32_t>(param.randSeedStart);
     tallies.assign(nodeList.size(), NodeResult{});
     for (std::size_t p = 0; p < nodeList.size(); ++p) tallies[p].node = nodeList[p];
 }
