@@ -24,23 +24,33 @@ def _basin(run):
     return run, run.basin
 
 
+def _scale_start(table):
+    """Where the colour scale and the value axis start: 0, or, when every
+    node lies well above it, the multiple of 0.05 below the lowest error bar,
+    so that a grid whose nodes all lie near 1 still shows their differences."""
+    lowest = float(np.min(table["stability"] - table["standard_error"]))
+    return 0.0 if lowest < 0.5 else min(np.floor(lowest * 20) / 20, 0.95)
+
+
 def basin(run):
     """The grid coloured by the basin stability of its sampled nodes (grey:
     not sampled), beside it every sampled node's basin stability with its
-    standard error as an error bar."""
+    standard error as an error bar. Colours and values share one scale,
+    from 0 or, when every node lies above 0.5, from just below the lowest."""
     run, results = _basin(run)
     table = results.stability
     n, lines = _run_lines(run)
     values = np.full(n, np.nan)
     values[table["node"]] = table["stability"]
+    low = _scale_start(table)
     fig, (grid_ax, value_ax) = plt.subplots(1, 2, figsize=(12, 5), width_ratios=[1.2, 1], layout="constrained")
-    draw_grid(fig, grid_ax, n, lines, spring_layout(n, lines), values, "basin stability", clim=(0, 1))
-    grid_ax.set_title(f"Basin stability of {len(table)} nodes", fontsize="medium")
+    draw_grid(fig, grid_ax, n, lines, spring_layout(n, lines), values, "basin stability", clim=(low, 1))
+    grid_ax.set_title(f"Basin stability of {len(table)} node{'s' if len(table) > 1 else ''}", fontsize="medium")
 
     position = np.arange(len(table))
     value_ax.errorbar(table["stability"], position, xerr=table["standard_error"], fmt="o", ms=3, capsize=2,
                       lw=1, color="k")
-    value_ax.set_xlim(-0.02, 1.02)
+    value_ax.set_xlim(low - 0.01, 1.01)
     value_ax.set_ylim(len(table) - 0.5, -0.5)
     if len(table) <= MAX_LABELLED_NODES:
         value_ax.set_yticks(position, [str(node) for node in table["node"]], fontsize="small")
