@@ -100,7 +100,9 @@ long long BasinStability::samplesRun() const {
 
 void BasinStability::validate(const Param& param) {
     validateNodes();
-    if (samples < 1) throw InputError("\"Basin samples\" is " + std::to_string(samples) + ", but it must be at least 1");
+    if (samples < 1) {
+        throw InputError("\"Basin samples\" is " + std::to_string(samples) + ", but it must be at least 1");
+    }
     if (errorTarget) requirePositiveFinite("Basin standard error", *errorTarget);
     validateBox();
     validateRules(param);
@@ -119,7 +121,8 @@ void BasinStability::validateNodes() {
     } else {
         for (double value : *nodesRead) {
             if (!(value == std::floor(value))) {
-                throw InputError("\"Basin nodes\" lists " + number(value) + ", which is no node index (a whole number)");
+                throw InputError("\"Basin nodes\" lists " + number(value) +
+                                 ", which is no node index (a whole number)");
             }
             if (!(value >= 0 && value < n)) {
                 throw InputError("\"Basin nodes\" lists " + number(value) + ", but the grid has " + i2Str(n) +
@@ -174,8 +177,8 @@ double BasinStability::defaultSettleTime() const {
         const Node* node = grid->getNode(i);
         const double decay = 2 * node->getInertia() / node->getDamping();
         if (!(std::isfinite(decay) && decay >= 0)) {
-            throw InputError("node " + i2Str(i) + " has \"Damping\" " + number(node->getDamping()) + " and \"Inertia\" " +
-                             number(node->getInertia()) +
+            throw InputError("node " + i2Str(i) + " has \"Damping\" " + number(node->getDamping()) +
+                             " and \"Inertia\" " + number(node->getInertia()) +
                              ": its decay time 2M/D, from which the default \"Basin settle time\" comes, is not a "
                              "finite time; give \"Basin settle time\"");
         }
