@@ -295,7 +295,7 @@ TEST(ParamFile, SwitchesOnListsEverySwitchKeyInKeyOrder) {
         "Mode RMRT",      "Mode save traj",     "Mode ERT",        "Mode PPERT",      "Mode NRonly",
         "Mode Raster",    "Mode maxp",          "Mode fast",       "Mode test stoch", "Mode iterative net",
         "Mode rewire net", "Mode mean rt",      "Cascade restore lines", "Mode contingency",
-        "Mode linear stability"};
+        "Mode basin",     "Mode linear stability"};
     std::string all;
     for (const std::string& key : Param::keys()) {
         Param p = fresh();

@@ -2,7 +2,8 @@
 standard figures of :mod:`tessaly.plots` as an image file."""
 from .commands import exit_status
 
-KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview", "contingency", "eigenvalues", "mode")
+KINDS = ("traj", "rtmap", "hist", "cascade", "flows", "overview", "contingency", "eigenvalues", "mode", "basin",
+         "basin-samples")
 
 
 def _node_list(text):
@@ -21,7 +22,8 @@ def add_subcommand(subparsers):
                     "load ratio), flows (line flows against capacity), overview (return-time map and one "
                     "trajectory), contingency (cascade size per line outage, grid with one outage's trips), "
                     "eigenvalues (linear stability: the complex plane), mode (participation of the nodes in one "
-                    "least-damped mode).")
+                    "least-damped mode), basin (grid coloured by basin stability, values with error bars), "
+                    "basin-samples (one node's sampled offsets coloured by class).")
     parser.add_argument("kind", choices=KINDS, help="the figure")
     parser.add_argument("path", metavar="RUN", help="run manifest, run report, or the directory holding the manifest")
     parser.add_argument("-o", "--out", required=True, metavar="FILE", help="image to write (.png, .pdf, .svg)")
@@ -30,7 +32,9 @@ def add_subcommand(subparsers):
                         help="traj, hist, cascade, flows: stochastic run K (index in the manifest's runs)")
     parser.add_argument("--nodes", type=_node_list, metavar="I,J,...",
                         help="traj, hist: nodes to draw (default: all of a small grid, else a selection)")
-    parser.add_argument("--node", type=int, help="rtmap, overview: perturbed node (default: the first kicked)")
+    parser.add_argument("--node", type=int,
+                        help="rtmap, overview: perturbed node (default: the first kicked); basin-samples: sampled "
+                             "node (default: the first)")
     parser.add_argument("--observed", type=_observed, default="mean", metavar="mean,I,J,...",
                         help="rtmap: one panel per observed node I, J, … or \"mean\", the mean over all nodes "
                              "(default: mean)")
@@ -56,6 +60,9 @@ def figure(args):
         from . import linear_plots
         return linear_plots.eigenvalues(args.path) if args.kind == "eigenvalues" else linear_plots.mode(
             args.path, index=args.index)
+    if args.kind in ("basin", "basin-samples"):
+        from . import basinplots
+        return basinplots.basin(args.path) if args.kind == "basin" else basinplots.basin_samples(args.path, args.node)
     if args.kind == "cascade":
         return plots.cascade(args.path, stochastic_run=args.stochastic_run)
     if args.kind == "contingency":

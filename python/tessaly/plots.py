@@ -12,6 +12,8 @@ Figure (save it with ``fig.savefig("name.png")``):
 - :func:`contingency`: the cascade size of every line outage and the grid
   with the trips of one of them.
 
+The basin-stability figures are in :mod:`tessaly.basinplots`.
+
 ``run`` is a :class:`tessaly.results.Run` or anything :func:`tessaly.load`
 takes. Without a display, figures are drawn with the Agg backend.
 """

@@ -19,6 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .basin import Basin, raster_basin_stability
 from .contingency import Contingency
 from .dataset import RunTables
 from .linear import Linear
@@ -160,8 +161,8 @@ class Run(RunTables):
     ``manifest`` is the whole manifest (a dict) of this run; the attributes
     below are its most used parts. ``run_number`` is its place among the
     ``run_count`` runs that appended to the same files (0 the first).
-    ``raster``, ``stochastic`` and ``contingency`` hold the results of the
-    analyses (None when the analysis was off). Bus numbers, units and the
+    ``raster``, ``stochastic``, ``contingency``, ``linear`` and ``basin`` hold
+    the results of the analyses (None when the analysis was off). Bus numbers, units and the
     tables for pandas and xarray: :class:`tessaly.dataset.RunTables`."""
 
     def __init__(self, manifest_path, run=None):
@@ -186,6 +187,7 @@ class Run(RunTables):
         self.stochastic = Stochastic(self) if self.manifest.get("stochastic") else None
         self.contingency = Contingency(self) if self.manifest.get("contingency") else None
         self.linear = Linear(self) if self.manifest.get("linear") else None
+        self.basin = Basin(self) if self.manifest.get("basin") else None
 
     nodes = property(lambda self: int(self.manifest["nodes"]), doc="N, the grid's node count")
     steps = property(lambda self: int(self.manifest["steps"]), doc='S, "RK steps"')
@@ -228,13 +230,13 @@ class Run(RunTables):
         "stochastic/run0/flows", …); memory-mapped arrays stay mapped."""
         out = {}
         for prefix, part in (("raster", self.raster), ("stochastic", self.stochastic),
-                             ("contingency", self.contingency), ("linear", self.linear)):
+                             ("contingency", self.contingency), ("linear", self.linear), ("basin", self.basin)):
             if part is not None:
                 out.update((f"{prefix}/{name}", array) for name, array in part.arrays().items())
         return out
 
     def __repr__(self):
-        analyses = [name for name in ("raster", "stochastic", "contingency", "linear")
+        analyses = [name for name in ("raster", "stochastic", "contingency", "linear", "basin")
                     if getattr(self, name) is not None]
         return (f"<Run {self.output_name!r} in {str(self.directory)!r}: {self.nodes} nodes, {self.steps} steps of "
                 f"{self.step_width:g}, {' and '.join(analyses) or 'no analysis'}"
@@ -394,6 +396,11 @@ class Raster:
         ``return_times`` and per node (node,) ``frequency_max`` (rad/t),
         ``frequency_max_time`` (t), ``phase_max`` (rad), ``phase_max_time``."""
         return self._kick_table("raster.ipm")
+
+    def basin_stability(self, band=None):
+        """Per kicked node the share of its kicks with a finite mean return
+        time of every node (see :func:`tessaly.basin.raster_basin_stability`)."""
+        return raster_basin_stability(self, band)
 
     def arrays(self):
         out = {"time": self.time, "kicks": self.kicks, "sample_time": self.sample_time}

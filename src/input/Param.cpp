@@ -146,6 +146,7 @@ const ReaderKey<Param> kParamKeys[] = {
     {"Mode mean rt", [](Param& p, ReaderCursor&) { p.modeMeanRetTimes = true; }},
     {"Cascade restore lines", [](Param& p, ReaderCursor&) { p.cascadeRestoreLines = true; }},
     {"Mode contingency", [](Param& p, ReaderCursor&) { p.modeContingency = true; }},
+    {"Mode basin", [](Param& p, ReaderCursor&) { p.modeBasin = true; }},
     {"Mode linear stability", [](Param& p, ReaderCursor&) { p.modeLinearStability = true; }},
 };
 
@@ -181,6 +182,7 @@ const SwitchKey kSwitchKeys[] = {
     {"Mode mean rt", &Param::modeMeanRetTimes},
     {"Cascade restore lines", &Param::cascadeRestoreLines},
     {"Mode contingency", &Param::modeContingency},
+    {"Mode basin", &Param::modeBasin},
     {"Mode linear stability", &Param::modeLinearStability},
 };
 

@@ -41,6 +41,8 @@ public:
     bool writeParamFile;
     // The dynamic contingency analysis: one integration per line outage.
     bool modeContingency = false;
+    // Single-node basin stability: random kicks per node on the ensemble engine.
+    bool modeBasin = false;
     bool modeLinearStability;
 
     // Real-valued settings.

@@ -139,6 +139,27 @@ const std::vector<KindInfo>& catalogue() {
          {{"participation", nullptr}},
          "One record per least-damped mode, in the order of linear.participation_modes: every node's "
          "participation factor in the mode, summing to 1."},
+        {Kind::basinSamples, "basin.samples", Dtype::float64, Layout::fixed,
+         {{"node", nullptr},
+          {"sample", nullptr},
+          {"phase_offset", kRad},
+          {"frequency_offset", kFrequency},
+          {"class", nullptr},
+          {"decision_time", kTime}},
+         "One record per sample, in round order (every node's batch of the round in the order of basin.nodes): the "
+         "perturbed node, the node's sample number, the offsets of its phase and frequency from the steady state, "
+         "its class (an index into basin.classes) and the time the class was decided."},
+        {Kind::basinStability, "basin.stability", Dtype::float64, Layout::fixed,
+         {{"node", nullptr},
+          {"samples", nullptr},
+          {"returned", nullptr},
+          {"other_fixed_point", nullptr},
+          {"not_returned", nullptr},
+          {"undecided", nullptr},
+          {"stability", nullptr},
+          {"standard_error", nullptr}},
+         "One record per node of basin.nodes, in that order: its samples, how many of them fell into each class, "
+         "its basin stability (returned / samples) and the standard error sqrt(S (1 - S) / samples)."},
     };
     return kinds;
 }

@@ -42,6 +42,8 @@ enum class Kind {
     contingencyTrips,
     linearEigenvalues,
     linearParticipation,
+    basinSamples,
+    basinStability,
 };
 
 enum class Dtype { float64, int32 };

@@ -46,6 +46,8 @@ constexpr const char* kContingencySummary = "contingency/summary";
 constexpr const char* kContingencyTrips = "contingency/trips";
 constexpr const char* kLinearEigenvalues = "linear/eigenvalues";
 constexpr const char* kLinearParticipation = "linear/participation";
+constexpr const char* kBasinSamples = "basin/basinSamples";
+constexpr const char* kBasinStability = "basin/basinStability";
 
 std::string directoryPart(const std::string& outputName);
 std::string filePart(const std::string& outputName);

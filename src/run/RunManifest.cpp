@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "util/CodeUtils.h"
+#include "run/BasinManifest.h"
 #include "run/ProgramInfo.h"
 #include "run/RunSetup.h"
 #include "util/Sha256.h"
@@ -525,6 +526,9 @@ void RunManifest::write() {
     doc["modes"] = param.switchesOn();
     doc["bus_numbers"] = grid.busNumbers().empty() ? Json(nullptr) : Json(grid.busNumbers());
     doc["units"] = unitsJson(grid.units());
+    if (setup.basin) {
+        for (const std::string& key : setup.basin->switchesOn()) doc["modes"].push_back(key);
+    }
     doc["power_flow"] = powerFlowJson(grid, powerFlow, steadyStatePhases, context.referencePowerGiven, referencePowerSolved);
     doc["raster"] = setup.raster ? rasterJson(*setup.raster, param, frequencyOffsets, phaseOffsets) : Json(nullptr);
     doc["stochastic"] = setup.stochastic ? stochasticJson(*setup.stochastic, param, runs) : Json(nullptr);
@@ -532,6 +536,7 @@ void RunManifest::write() {
     doc["contingency"] = setup.contingency ? setup.contingency->manifestSection(param) : Json(nullptr);
     doc["non_finite"] = nonFiniteJson(nonFinite);
     doc["linear"] = setup.linear ? setup.linear->manifestSection() : Json(nullptr);
+    if (setup.basin) doc["basin"] = basinManifest(*setup.basin);
 
     results::RecordShape shape;
     shape.nodes = grid.getNumNodes();

@@ -23,7 +23,8 @@ std::vector<std::string> knownKeys() {
     std::vector<std::string> keys;
     for (const std::vector<std::string>& readerKeys :
          {Param::keys(), PowerGrid::keys(), RasterReturnTime::keys(), StochasticInput::keys(),
-          ContingencyAnalysis::keys(), LinearStability::keys()}) {
+          ContingencyAnalysis::keys(), LinearStability::keys(),
+          BasinStability::keys()}) {
         keys.insert(keys.end(), readerKeys.begin(), readerKeys.end());
     }
     return keys;
@@ -179,6 +180,7 @@ std::unique_ptr<RunSetup> RunSetup::load(const std::string& inputFile, int progr
     if (setup->stochastic) setup->stochastic->addResultFiles(setup->param, files);
     if (setup->contingency) setup->contingency->addResultFiles(setup->param, files);
     if (setup->linear) setup->linear->addResultFiles(setup->param, files);
+    if (setup->basin) setup->basin->addResultFiles(setup->param, files);
     setup->resultFiles = files.files();
     setup->warnAboutTheRun();
     return setup;
@@ -232,6 +234,9 @@ void RunSetup::readAnalyses(const std::string& inputFile, LineUsage& usage) {
                           {"linear stability analysis'", "",
                            quoted("Mode linear stability") + " is off: no linear stability analysis runs"},
                           idleKeys);
+    basin = readAnalysis(param.modeBasin, std::make_unique<BasinStability>(&grid), inputFile, usage, basinReading,
+                         {"basin analysis'", "", quoted("Mode basin") + " is off: no basin stability analysis runs"},
+                         idleKeys);
 }
 
 void RunSetup::validate() {
@@ -242,6 +247,7 @@ void RunSetup::validate() {
     const std::vector<std::string> integrating = integratingAnalyses();
     if (!integrating.empty()) GridReview(grid).requireInertia(integrating.front());
     if (linear) linear->validate(param, grid);
+    if (basin) basin->validate(param);
     checkOutputLocation(param);
 }
 

@@ -13,6 +13,7 @@
 #include "analyses/stochastic/StochasticInput.h"
 #include "analyses/contingency/ContingencyAnalysis.h"
 #include "analyses/linear/LinearStability.h"
+#include "analyses/basin/BasinStability.h"
 
 // The whole input of a run, read by every reader and checked against every
 // input limit before the power flow: loading creates no file or directory and
@@ -43,6 +44,8 @@ public:
     std::string contingencyReading;                    // its reader's console text
     std::unique_ptr<LinearStability> linear;           // null when "Mode linear stability" is off
     std::string linearReading;                         // its reader's console text
+    std::unique_ptr<BasinStability> basin;        // null when "Mode basin" is off
+    std::string basinReading;                     // the basin reader's console text
     // Every result file the run appends to, in the order first written.
     std::vector<results::PlannedFile> resultFiles;
 

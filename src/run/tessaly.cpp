@@ -154,6 +154,13 @@ void runAnalyses(RunSetup& setup, Function& function, RungeKutta& rungeKutta, co
         std::cout << setup.linearReading;
         setup.linear->run(param, std::cout);
     }
+    if (setup.basin) {
+        std::cout << setup.basinReading;
+        setup.basin->setRunStatus(&status);
+        setup.basin->run(param, function, parallelism);
+        std::cout << setup.basin->summary();
+        report << setup.basin->toString();
+    }
 }
 
 // The analyses between the two timing lines, then the run report (which the
@@ -283,7 +290,7 @@ int checkInput(const std::string& inputFile) {
         return 1;
     }
     std::cout << setup->rasterReading << setup->stochasticReading << setup->contingencyReading
-              << setup->linearReading;
+              << setup->linearReading << setup->basinReading;
     std::cout.flush();
     verdict << "tessaly: \"" << inputFile << "\" is valid input: " << setup->grid.getNumNodes() << " nodes, "
             << setup->resultFiles.size() << " result files\n";

@@ -71,6 +71,21 @@ TEST(ClusterRuns, ContingenciesOverThreeProcessesGiveTheBytesOfOne) {
     EXPECT_EQ(manifest["contingency"], Json::parse(one.manifest)["contingency"]);
 }
 
+// Basin samples in batches until a target standard error: every process
+// draws every sample, integrates its share and learns the others' counts
+// after each batch, so all choose the same next batch.
+TEST(ClusterRuns, BasinOverThreeProcessesGivesTheBytesOfOne) {
+    const std::string input =
+        "Random seed\n3\nRK steps\n4000\nRK stepwidth\n0.05\nOutput filename\nthree\nNumber of nodes\n3\n"
+        "Power mech\n0.25 -0.25 0\nDamping\n0.1\nInertia\n1\nCoupling mag\n0 0.5 0\n0.5 0 3\n0 3 0\n"
+        "Reference node\n1\nMode basin\nBasin samples\n250\nBasin nodes\n2 0 1\nBasin standard error\n0.03\n";
+    const Outcome one = runWithThreads(input, 1);
+    ASSERT_EQ(one.run.status, 0) << one.run.err;
+    const Outcome three = runOnThreeProcesses(input, 2);
+    expectSameRun(three, one, "3 processes of 2 threads");
+    EXPECT_EQ(Json::parse(three.manifest)["basin"], Json::parse(one.manifest)["basin"]);
+}
+
 // Standard input reaches the first process only: the prompted form is refused
 // at once by every process, instead of leaving the others waiting.
 TEST(ClusterRuns, PromptedInputIsRefused) {
