@@ -9,9 +9,21 @@
 #include <cmath>
 #include <memory>
 
+// OpenBLAS's own control of its threads (the library the build links).
+extern "C" void openblas_set_num_threads(int threads);
+
 namespace {
 
 using Complex = std::complex<double>;
+
+// OpenBLAS splits some of its sums over its threads, so their count changes
+// the last digits of the spectrum: it is the same on every machine and for
+// every -j, rather than one per core. Two threads use this 2-core machine
+// whole and lose little elsewhere (the dense paths are memory-bound).
+constexpr int kBlasThreads = 2;
+
+// Every dense solve below goes through this first.
+void fixBlasThreads() { openblas_set_num_threads(kBlasThreads); }
 
 // The two roots of λ² + c λ + μ = 0. A complex pair from a real μ is an
 // exact conjugate pair; otherwise the larger root comes without
@@ -37,6 +49,7 @@ void rootsOf(Complex mu, double c, std::vector<Complex>& out) {
 bool generalEigenvalues(std::vector<double>& a, int n, std::vector<Complex>& out) {
     std::vector<double> wr(n), wi(n);
     double unused = 0;
+    fixBlasThreads();
     if (n > 0 && LAPACKE_dgeev(LAPACK_COL_MAJOR, 'N', 'N', n, a.data(), n, wr.data(), wi.data(), &unused, 1, &unused,
                                1) != 0) {
         return false;
@@ -65,6 +78,7 @@ Spectrum symmetricSpectrum(const LinearSystem& system) {
     for (int i = 0; i < n; ++i) root[i] = std::sqrt(system.inertiaInv[i]);
     std::vector<double> s(static_cast<std::size_t>(n) * n, 0.0), mu(n);
     addScaledLaplacian(system, root, root, s, 0, n);
+    fixBlasThreads();
     if (n > 0 && LAPACKE_dsyevd(LAPACK_COL_MAJOR, 'N', 'U', n, s.data(), n, mu.data()) != 0) {
         spectrum.problem = "the symmetric eigenvalue solver did not converge";
         return spectrum;
