@@ -44,6 +44,22 @@ NonFiniteLog NonFiniteLog::gathered(const NonFiniteLog& own, const ProcessGroup&
     return merged;
 }
 
+void reportNonFinite(RunStatus* status, const NonFiniteLog& log, const std::string& analysis, const std::string& unit,
+                     long long total, const std::function<std::string(long long)>& nameOf) {
+    if (status == nullptr || !log.first()) return;
+    const auto& [index, window] = *log.first();
+    RunStatus::NonFinite report;
+    report.analysis = analysis;
+    report.unit = unit;
+    report.count = log.count();
+    report.total = total;
+    report.firstIndex = index;
+    report.first = nameOf(index);
+    report.finiteAt = window.finiteAt;
+    report.nonFiniteAt = window.nonFiniteAt;
+    status->trajectoriesNonFinite(report);
+}
+
 // ---- the engine ---------------------------------------------------------------------------
 
 const std::chrono::milliseconds Ensemble::kProgressTick{50};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "diagnostics/Progress.h"
+#include "diagnostics/RunStatus.h"
 #include "ensemble/ProcessGroup.h"
 #include "ensemble/Trajectory.h"
 #include "ensemble/WorkerPool.h"
@@ -39,6 +40,12 @@ private:
     long long affected = 0;
     std::optional<std::pair<long long, NonFiniteWindow>> earliest;
 };
+
+// Tells `status` (none when null) of the trajectories in `log`: the warning
+// names the analysis, what its trajectories are (`unit`, plural), how many of
+// `total`, and the first as `nameOf(index)` gives it.
+void reportNonFinite(RunStatus* status, const NonFiniteLog& log, const std::string& analysis, const std::string& unit,
+                     long long total, const std::function<std::string(long long)>& nameOf);
 
 // One analysis' many trajectories (initial conditions, samples, scenarios)
 // spread over the threads and processes of a run: the ensemble engine every

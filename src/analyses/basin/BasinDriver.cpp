@@ -231,17 +231,8 @@ void BasinStability::warnAboutTheResults() const {
 }
 
 void BasinStability::reportNonFinite(const NonFiniteLog& log) const {
-    if (status == nullptr || log.count() == 0 || !log.first()) return;
-    RunStatus::NonFinite report;
-    report.analysis = "basin analysis";
-    report.unit = "samples";
-    report.count = log.count();
-    report.total = samplesRun();
-    report.firstIndex = log.first()->first;
-    report.first = describeRecord(report.firstIndex);
-    report.finiteAt = log.first()->second.finiteAt;
-    report.nonFiniteAt = log.first()->second.nonFiniteAt;
-    status->trajectoriesNonFinite(report);
+    ::reportNonFinite(status, log, "basin analysis", "samples", samplesRun(),
+                      [this](long long record) { return describeRecord(record); });
 }
 
 // The node, sample and offsets of a record of the sample file, drawn again.

@@ -304,17 +304,10 @@ void ContingencyAnalysis::writeOutcomes(const Param& param) const {
 }
 
 void ContingencyAnalysis::reportNonFinite(const NonFiniteLog& log) const {
-    if (status == nullptr || log.count() == 0 || !log.first()) return;
-    const Outage& outage = lineOutages[static_cast<std::size_t>(log.first()->first)];
-    RunStatus::NonFinite report;
-    report.analysis = "contingency analysis";
-    report.unit = "contingencies";
-    report.count = log.count();
-    report.total = static_cast<long long>(lineOutages.size());
-    report.firstIndex = log.first()->first;
-    report.first = "the outage of line " + std::to_string(outage.from) + "-" + std::to_string(outage.to) +
-                   " (contingency " + std::to_string(report.firstIndex) + ")";
-    report.finiteAt = log.first()->second.finiteAt;
-    report.nonFiniteAt = log.first()->second.nonFiniteAt;
-    status->trajectoriesNonFinite(report);
+    ::reportNonFinite(status, log, "contingency analysis", "contingencies", static_cast<long long>(lineOutages.size()),
+                      [&](long long k) {
+                          const Outage& outage = lineOutages[static_cast<std::size_t>(k)];
+                          return "the outage of line " + std::to_string(outage.from) + "-" +
+                                 std::to_string(outage.to) + " (contingency " + std::to_string(k) + ")";
+                      });
 }

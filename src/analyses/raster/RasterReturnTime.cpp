@@ -314,17 +314,8 @@ void RasterReturnTime::rasterRT(Param& param, Function& function, const Parallel
 }
 
 void RasterReturnTime::reportNonFinite(const RasterJob& job, const NonFiniteLog& log) const {
-    if (status == nullptr || log.count() == 0 || !log.first()) return;
-    RunStatus::NonFinite report;
-    report.analysis = "raster";
-    report.unit = "initial conditions";
-    report.count = log.count();
-    report.total = initialConditions();
-    report.firstIndex = log.first()->first;
-    report.first = describeInitialCondition(job, report.firstIndex);
-    report.finiteAt = log.first()->second.finiteAt;
-    report.nonFiniteAt = log.first()->second.nonFiniteAt;
-    status->trajectoriesNonFinite(report);
+    ::reportNonFinite(status, log, "raster", "initial conditions", initialConditions(),
+                      [&](long long ic) { return describeInitialCondition(job, ic); });
 }
 
 // This process's share of the initial conditions (every ranks-th from its

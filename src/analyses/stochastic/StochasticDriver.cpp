@@ -101,18 +101,8 @@ void StochasticInput::stochSwing(Param& param, RungeKutta& rk) {
 
 // The leader retired every run, so its account is the whole run's.
 void StochasticInput::reportNonFinite(const std::vector<StochasticRun>& runs) const {
-    if (status == nullptr || !nonFiniteRuns.first()) return;
-    const auto& [index, window] = *nonFiniteRuns.first();
-    RunStatus::NonFinite report;
-    report.analysis = "stochastic analysis";
-    report.unit = "runs";
-    report.count = nonFiniteRuns.count();
-    report.total = static_cast<long long>(runs.size());
-    report.firstIndex = index;
-    report.first = "run " + quoted(runs[static_cast<std::size_t>(index)].outputName);
-    report.finiteAt = window.finiteAt;
-    report.nonFiniteAt = window.nonFiniteAt;
-    status->trajectoriesNonFinite(report);
+    ::reportNonFinite(status, nonFiniteRuns, "stochastic analysis", "runs", static_cast<long long>(runs.size()),
+                      [&](long long index) { return "run " + quoted(runs[static_cast<std::size_t>(index)].outputName); });
 }
 
 std::vector<StochasticAnalysis> StochasticInput::analysesOn(const Param& param) const {
