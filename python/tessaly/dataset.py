@@ -21,7 +21,7 @@ Tables (``run.frame(name)``), every node column beside its bus column
 
 An analysis adds its own tables by registering a function ``run -> structured
 array or None`` in :data:`FRAME_MAKERS`, e.g.
-``FRAME_MAKERS["basin"] = lambda run: ...``.
+``FRAME_MAKERS["inertia_scan"] = lambda run: ...``.
 """
 import json
 
