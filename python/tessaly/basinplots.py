@@ -86,6 +86,6 @@ def basin_samples(run, node=None):
     ax.set_ylabel(f"frequency offset ({run.units['frequency']})")
     ax.legend(loc="upper right", fontsize="small")
     row = results.stability[results.stability["node"] == node][0]
-    ax.set_title(f"Samples of {run.node_label(node)}: basin stability {row['stability']:.3f} ± {row['standard_error']:.3f}",
-                 fontsize="medium")
+    ax.set_title(f"Samples of {run.node_label(node)}: basin stability {row['stability']:.3f} ± "
+                 f"{row['standard_error']:.3f}", fontsize="medium")
     return fig

@@ -553,7 +553,7 @@ def contingency(run, outage=None):
     if not 0 <= k < len(summary):
         raise PlotError(f"contingency {k} is not in the run (0 … {len(summary) - 1})")
     fig, (bar_ax, grid_ax) = plt.subplots(1, 2, figsize=(13, 5.5), width_ratios=[1, 1.2], layout="constrained")
-    buses, units = run.buses, run.units
+    buses = run.buses
 
     x = np.arange(len(summary))
     colours = np.where(summary["returned"], "tab:blue", "tab:red")
@@ -576,10 +576,9 @@ def contingency(run, outage=None):
     n, lines = _run_lines(run)
     pos = spring_layout(n, lines)
     final = analysis.nodes["final_frequency"][k] if len(analysis.nodes) > k else None
-    draw_grid(fig, grid_ax, n, lines, pos, node_values=final,
-              value_label=f"final frequency deviation ({units['frequency']})", cmap="coolwarm",
-              clim=None if final is None else (-np.max(np.abs(final)) or -1, np.max(np.abs(final)) or 1),
-              labels=buses if n <= 30 else ())     # larger grids: the nodes of the outage and trips, below
+    draw_grid(fig, grid_ax, n, lines, pos, node_values=final, cmap="coolwarm", labels=buses if n <= 30 else (),
+              value_label=f"final frequency deviation ({run.units['frequency']})",
+              clim=None if final is None else (-np.max(np.abs(final)) or -1, np.max(np.abs(final)) or 1))
     line = summary[k]
     grid_ax.plot(*pos[[line["from"], line["to"]]].T, color="k", lw=2.5, ls="--", zorder=2,
                  label=f"taken out at t = {analysis.outage_time:g}")
@@ -593,8 +592,7 @@ def contingency(run, outage=None):
     if n > 30:
         labelled = {int(line["from"]), int(line["to"])} | set(trips["from"].tolist()) | set(trips["to"].tolist())
         for node in sorted(labelled):
-            grid_ax.annotate(str(buses[node]), pos[node], textcoords="offset points", xytext=(4, 4),
-                             fontsize="small")
+            grid_ax.annotate(str(buses[node]), pos[node], textcoords="offset points", xytext=(4, 4), fontsize="small")
     grid_ax.legend(loc="lower left", fontsize="small")
     grid_ax.set_title(f"Contingency {k}: line {buses[line['from']]}-{buses[line['to']]} out, {len(trips)} trips, "
                       f"{line['islands']} island(s), {line['desynchronised']} node(s) outside the band",

@@ -11,6 +11,7 @@ import pytest
 
 import tessaly
 from conftest import PACKAGE_ROOT, case_path, run_import
+from tessaly import basinplots, linear_plots, plots
 from tessaly.analyses import Basin, Contingency, LinearStability
 from tessaly.basin import CLASSES
 from test_study import case9_with_isolated_bus
@@ -69,6 +70,10 @@ def test_basin_of_buses_in_any_order_through_tables_xarray_and_summary(tmp_path)
     assert np.isnan(stability[1]) and dataset["basin_samples"].values.tolist() == [40, 0, 40]
     assert dataset["sample_bus"].values.tolist() == samples["bus"].tolist()
     assert dataset["basin_frequency_offset"].attrs["units"] == "rad/t"
+
+    values = basinplots.basin(run).axes[1]
+    assert [t.get_text() for t in values.get_yticklabels()] == ["12", "7"] and values.get_ylabel() == "bus"
+    plots.plt.close("all")
 
     summary = basin.summary(run)
     assert summary["least_stable_bus"] == 7 and summary["min_stability"] == table["stability"].iloc[1]
@@ -139,6 +144,9 @@ def test_linear_stability_tables_units_and_summary(case9_run):
     assert dataset["participation"].dims == ("mode", "node")
     assert dataset["mode_eigenvalue"].values.tolist() == modes.tolist()
     assert dataset["eigenvalue_real"].attrs["units"] == "1/t"
+    figure = linear_plots.mode(run)
+    assert {t.get_text() for t in figure.axes[0].texts} == {str(b) for b in run.buses}
+    plots.plt.close(figure)
 
     summary = study.analyses[2].summary(run)
     ordinary = eigenvalues[~eigenvalues["rotation_mode"]]
