@@ -1,5 +1,12 @@
 """The analyses a :class:`tessaly.study.Study` runs: each a small class that
 writes its input keys and can summarise its results for a sweep table.
+Registered: ``raster`` (:class:`Raster`), ``stochastic``
+(:class:`StochasticWind`), ``basin`` (:class:`Basin`), ``contingency``
+(:class:`Contingency`), ``linear`` (:class:`LinearStability`) and ``keys``
+(:class:`Keys`).
+
+Settings left at None are not written: the program's defaults apply (the
+README's key tables give them).
 
 **Adding an analysis.** Subclass :class:`Analysis`, give it a ``name`` (what
 ``study.add(name, ...)`` takes), write its settings in ``__init__``, return
@@ -7,23 +14,27 @@ its input lines from ``keys(grid)`` (key lines and value lines, in the
 program's grammar; take node arguments as bus numbers through
 ``grid.node_of``), and, for :func:`tessaly.study.sweep`, return a dict of a
 few numbers from ``summary(run)``; decorate it with :func:`register`. For an
-analysis whose mode is ``Mode basin`` and whose keys are ``Basin ...``::
+analysis whose mode is ``Mode inertia scan`` and whose key is
+``Inertia scan factor``::
 
     @register
-    class Basin(Analysis):
-        name = "basin"
+    class InertiaScan(Analysis):
+        name = "inertia_scan"
 
-        def __init__(self, samples=100):
-            self.samples = samples
+        def __init__(self, factor=None):
+            self.factor = factor
 
         def keys(self, grid):
-            return ["Mode basin", "Basin samples", str(self.samples)]
+            lines = ["Mode inertia scan"]
+            if self.factor is not None:
+                lines += ["Inertia scan factor", _number(self.factor)]
+            return lines
 
         def summary(self, run):
-            return {"basin_stability": float(run.basin.stability.mean())}
+            return {"scanned": len(run.manifest["inertia_scan"]["factors"])}
 
 Until an analysis has a class of its own, :class:`Keys` writes any keys as
-given: ``study.add("keys", {"Mode contingency": None, "Contingency time": 1})``.
+given: ``study.add("keys", {"Mode inertia scan": None, "Inertia scan factor": 2})``.
 """
 import numpy as np
 
@@ -209,6 +220,179 @@ class StochasticWind(Analysis):
             flows = [np.max(r.flows["max_flow"]) for r in runs if r.flows is not None and len(r.flows)]
             out["largest_flow"] = float(max(flows)) if flows else float("nan")
         return out
+
+
+def _optional_keys(settings):
+    """The key and value lines of the settings given (None: not written, the
+    program's default applies); ``settings`` a sequence of (key, value,
+    how to write the value)."""
+    lines = []
+    for key, value, text in settings:
+        if value is not None:
+            lines += [key, text(value)]
+    return lines
+
+
+def _range(value, what):
+    """(minimum, maximum) of a range setting, or None."""
+    if value is None:
+        return None
+    low, high = (float(v) for v in value)
+    if not low < high:
+        raise ValueError(f"the {what} range must be (minimum, maximum) with minimum < maximum, got {value!r}")
+    return low, high
+
+
+@register
+class Basin(Analysis):
+    """Single-node basin stability ("Mode basin"): every node of ``buses``
+    (bus numbers, or node indices ``nodes``; any nodes in any order, each
+    once; default every node) is perturbed on its own ``samples`` times
+    with phase and frequency offsets drawn uniformly from
+    ``phase_offset_range`` × ``frequency_offset_range`` ((minimum, maximum),
+    rad and the grid's frequency unit), and each sample is classed by
+    whether the grid returned to its steady state. ``standard_error``
+    samples in batches until each node's standard error is at most this;
+    ``band``, ``settle_time`` and ``phase_tolerance`` decide when a sample
+    has settled; ``full_length`` runs every sample to the end (no early
+    decisions). Settings left at None take the program's defaults."""
+    name = "basin"
+
+    def __init__(self, buses=None, nodes=None, samples=None, standard_error=None, phase_offset_range=None,
+                 frequency_offset_range=None, band=None, settle_time=None, phase_tolerance=None, full_length=False):
+        if buses is not None and nodes is not None:
+            raise ValueError("give the sampled buses or the sampled nodes, not both")
+        self.buses = buses
+        self.nodes = nodes
+        self.samples = samples
+        self.standard_error = standard_error
+        self.phase_offset_range = _range(phase_offset_range, "phase offset")
+        self.frequency_offset_range = _range(frequency_offset_range, "frequency offset")
+        self.band = band
+        self.settle_time = settle_time
+        self.phase_tolerance = phase_tolerance
+        self.full_length = full_length
+
+    def sampled_nodes(self, grid):
+        """The node indices to sample, in order; None for every node."""
+        if self.buses is not None:
+            return [grid.node_of(b) for b in np.atleast_1d(self.buses)]
+        if self.nodes is not None:
+            return [int(k) for k in np.atleast_1d(self.nodes)]
+        return None
+
+    def keys(self, grid):
+        lines = ["Mode basin"]
+        nodes = self.sampled_nodes(grid)
+        if nodes is not None:
+            if not nodes:
+                raise ValueError("the basin analysis needs at least one node to sample")
+            lines += ["Basin nodes", " ".join(str(k) for k in nodes)]
+        phase = self.phase_offset_range or (None, None)
+        frequency = self.frequency_offset_range or (None, None)
+        lines += _optional_keys([
+            ("Basin samples", self.samples, lambda v: str(int(v))),
+            ("Basin standard error", self.standard_error, _number),
+            ("Basin phase minimum", phase[0], _number), ("Basin phase maximum", phase[1], _number),
+            ("Basin freq minimum", frequency[0], _number), ("Basin freq maximum", frequency[1], _number),
+            ("Basin band", self.band, _number), ("Basin settle time", self.settle_time, _number),
+            ("Basin phase tolerance", self.phase_tolerance, _number)])
+        if self.full_length:
+            lines.append("Basin full length")
+        return lines
+
+    def summary(self, run):
+        table = run.basin.stability if run.basin is not None else None
+        if table is None or not len(table):
+            return {}
+        least = int(np.argmin(table["stability"]))
+        return {"mean_stability": float(np.mean(table["stability"])),
+                "min_stability": float(table["stability"][least]),
+                "least_stable_bus": int(run.buses[table["node"][least]]),
+                "samples": int(np.sum(table["samples"])),
+                "undecided": int(np.sum(table["undecided"]))}
+
+
+@register
+class Contingency(Analysis):
+    """Dynamic N-1 contingencies ("Mode contingency"): each line of ``lines``
+    ((from_bus, to_bus) pairs; default every line) is taken out on its own
+    at ``time``, from the steady state, and the run integrates on with the
+    trip rule checking every line after every step. ``band`` and
+    ``settle_time`` decide whether the grid returned. The lines' capacities
+    and the flow they are compared with are the grid's (capacities from the
+    base flow: ``grid.capacity_factor``; ``grid.flow_measure``). Settings
+    left at None take the program's defaults."""
+    name = "contingency"
+
+    def __init__(self, lines=None, time=None, band=None, settle_time=None):
+        if lines is not None:
+            lines = [tuple(int(b) for b in pair) for pair in lines]
+            if any(len(pair) != 2 for pair in lines):
+                raise ValueError(f"each contingency line is a (from_bus, to_bus) pair, got {lines!r}")
+        self.lines = lines
+        self.time = time
+        self.band = band
+        self.settle_time = settle_time
+
+    def keys(self, grid):
+        lines = ["Mode contingency"]
+        if self.lines is not None:
+            if not self.lines:
+                raise ValueError("the contingency analysis needs at least one line to take out")
+            lines.append("Contingency lines")
+            for a, b in self.lines:
+                grid.records_between(a, b)          # a line that is not there is named here
+                lines.append(f"{grid.node_of(a)} {grid.node_of(b)}")
+        return lines + _optional_keys([("Contingency time", self.time, _number),
+                                       ("Contingency band", self.band, _number),
+                                       ("Contingency settle time", self.settle_time, _number)])
+
+    def summary(self, run):
+        if run.contingency is None or not len(run.contingency):
+            return {"contingencies": 0}
+        table = run.contingency.summary
+        worst = int(np.argmax(table["trips"]))
+        cascade = int(table["trips"][worst])
+        return {"contingencies": len(table),
+                "cascading_outages": int(np.count_nonzero(table["trips"])),
+                "largest_cascade": cascade,
+                # The line whose outage it follows, "from_bus-to_bus" (None without trips).
+                "largest_cascade_line": f"{run.buses[table['from'][worst]]}-{run.buses[table['to'][worst]]}"
+                if cascade else None,
+                "islanding_outages": int(np.count_nonzero(table["islands"] > 1)),
+                "not_returned": int(np.count_nonzero(~table["returned"]))}
+
+
+@register
+class LinearStability(Analysis):
+    """Linear stability at the steady state ("Mode linear stability"): the
+    eigenvalues of the linearised swing equations and the participation
+    factors of the ``modes`` least-damped modes; ``solver`` "dense" (every
+    eigenvalue), "iterative" (the least damped only) or "auto". Settings
+    left at None take the program's defaults."""
+    name = "linear"
+
+    def __init__(self, modes=None, solver=None):
+        if solver is not None and solver not in ("dense", "iterative", "auto"):
+            raise ValueError(f"solver {solver!r}: allowed dense, iterative, auto")
+        self.modes = modes
+        self.solver = solver
+
+    def keys(self, grid):
+        return ["Mode linear stability"] + _optional_keys([("Linear modes", self.modes, lambda v: str(int(v))),
+                                                           ("Linear solver", self.solver, str)])
+
+    def summary(self, run):
+        linear = run.linear
+        if linear is None:
+            return {}
+        table = linear.eigenvalues[~linear.eigenvalues["rotation_mode"]]
+        oscillatory = linear.least_damped_oscillatory
+        return {"unstable": bool(linear.unstable),
+                "least_damped_real": float(np.max(table["real"])) if len(table) else float("nan"),
+                "least_damping_ratio": float(np.min(table["damping_ratio"])) if len(table) else float("nan"),
+                "oscillatory_frequency": float(oscillatory["frequency"]) if oscillatory else float("nan")}
 
 
 @register

@@ -44,7 +44,8 @@ def basin(run):
     values[table["node"]] = table["stability"]
     low = _scale_start(table)
     fig, (grid_ax, value_ax) = plt.subplots(1, 2, figsize=(12, 5), width_ratios=[1.2, 1], layout="constrained")
-    draw_grid(fig, grid_ax, n, lines, spring_layout(n, lines), values, "basin stability", clim=(low, 1))
+    draw_grid(fig, grid_ax, n, lines, spring_layout(n, lines), values, "basin stability", clim=(low, 1),
+              labels=run.buses)
     grid_ax.set_title(f"Basin stability of {len(table)} node{'s' if len(table) > 1 else ''}", fontsize="medium")
 
     position = np.arange(len(table))
@@ -53,8 +54,8 @@ def basin(run):
     value_ax.set_xlim(low - 0.01, 1.01)
     value_ax.set_ylim(len(table) - 0.5, -0.5)
     if len(table) <= MAX_LABELLED_NODES:
-        value_ax.set_yticks(position, [str(node) for node in table["node"]], fontsize="small")
-        value_ax.set_ylabel("node")
+        value_ax.set_yticks(position, [str(bus) for bus in run.buses[table["node"]]], fontsize="small")
+        value_ax.set_ylabel("bus" if run.bus_numbers is not None else "node")
     else:
         value_ax.set_ylabel("sampled node (in the order of basin.nodes)")
     value_ax.set_xlabel("basin stability ± standard error")
@@ -82,9 +83,9 @@ def basin_samples(run, node=None):
     ax.set_xlim(*results.phase_offset_range)
     ax.set_ylim(*results.frequency_offset_range)
     ax.set_xlabel("phase offset (rad)")
-    ax.set_ylabel("frequency offset (rad/t)")
+    ax.set_ylabel(f"frequency offset ({run.units['frequency']})")
     ax.legend(loc="upper right", fontsize="small")
     row = results.stability[results.stability["node"] == node][0]
-    ax.set_title(f"Samples of node {node}: basin stability {row['stability']:.3f} ± {row['standard_error']:.3f}",
-                 fontsize="medium")
+    ax.set_title(f"Samples of {run.node_label(node)}: basin stability {row['stability']:.3f} ± "
+                 f"{row['standard_error']:.3f}", fontsize="medium")
     return fig

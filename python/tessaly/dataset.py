@@ -13,16 +13,21 @@ Tables (``run.frame(name)``), every node column beside its bus column
 - ``runs``: the stochastic runs: run, configuration, wind_part, output_name,
   turbine_buses, power_flow_converged, tripped_records;
 - ``flows``: run, from, to, from_bus, to_bus, mean_flow, max_flow;
-- ``trips``: run, time, from, to, from_bus, to_bus.
+- ``trips``: run, time, from, to, from_bus, to_bus;
+- the basin-stability, contingency and linear-stability tables
+  (``basin_stability``, ``basin_samples``, ``contingency_summary``,
+  ``contingency_trips``, ``contingency_nodes``, ``contingency_base_flows``,
+  ``eigenvalues``, ``participation``): see :mod:`tessaly.analysis_tables`.
 
 An analysis adds its own tables by registering a function ``run -> structured
 array or None`` in :data:`FRAME_MAKERS`, e.g.
-``FRAME_MAKERS["basin"] = lambda run: ...``.
+``FRAME_MAKERS["inertia_scan"] = lambda run: ...``.
 """
 import json
 
 import numpy as np
 
+from . import analysis_tables
 from .tables import frame as structured_frame
 from .tables import optional_module
 
@@ -69,8 +74,12 @@ class RunTables:
 
     def to_xarray(self):
         """The run as an xarray Dataset: dimensions ``ic``, ``time``,
-        ``node``, ``run``, ``record``; the bus numbers as the coordinate
-        ``bus`` of the nodes; the units as variable attributes; the
+        ``node``, ``run``, ``record`` (raster and stochastic runs),
+        ``sample`` (basin stability; its per-node values on ``node``),
+        ``contingency``, ``trip``, ``line_record`` (contingencies),
+        ``eigenvalue``, ``mode`` (linear stability); the bus numbers as the
+        coordinate ``bus`` of the nodes and ``..._bus`` beside every other
+        node coordinate; the units as variable attributes; the
         manifest's settings and the whole manifest (JSON text, ``manifest``)
         as dataset attributes. Needs xarray."""
         return to_xarray(self)
@@ -182,6 +191,7 @@ FRAME_MAKERS = {
     "flows": lambda run: _per_run_table(run, "flows", [("from", "i4"), ("to", "i4"), ("mean_flow", "f8"),
                                                        ("max_flow", "f8")]),
     "trips": lambda run: _per_run_table(run, "trips", [("time", "f8"), ("from", "i4"), ("to", "i4")]),
+    **analysis_tables.FRAME_MAKERS,
 }
 
 
@@ -248,5 +258,6 @@ def to_xarray(run):
                           record_to_bus=("record", run.buses[first["to"]]))
             data["mean_flow"] = (("run", "record"), np.stack([f["mean_flow"] for f in flows]), {"units": "p.u."})
             data["max_flow"] = (("run", "record"), np.stack([f["max_flow"] for f in flows]), {"units": "p.u."})
+    analysis_tables.add_variables(run, coords, data)
     return xarray.Dataset({name: xarray.Variable(*spec) for name, spec in data.items()}, coords=coords,
                           attrs=_attributes(run))

@@ -21,6 +21,8 @@ LINE_DTYPE = np.dtype([("from", "i4"), ("to", "i4"), ("coupling", "f8"), ("coupl
 NODE_TYPES = {"generator": 0, "load": 1, "condenser": 2}
 # Keys of the grid that one value line gives, in the order they are written.
 SETTING_KEYS = ("Reference node", "NR precision", "NR solver", "NR start")
+FLOW_MEASURES = ("apparent", "active")
+CAPACITY_RECORDS = ("unrated", "all")
 
 
 class GridError(ValueError):
@@ -48,6 +50,17 @@ class Grid:
     time unit) or "physical" (seconds, rad/s), ``nominal_frequency`` (Hz) and
     ``base_power`` (MVA) where known. ``machine_base`` (MVA per node, 0 where
     a node has no generator) is known for grids made from a case file.
+
+    How lines trip (the cascade, the contingency analysis, the flow
+    statistics), each None or False for the program's default:
+    ``line_losses_in_diag`` (``Power diag`` holds every record's share of
+    the losses, which leaves with a switched-off record; grids from case
+    files have it), ``flow_measure`` ("apparent" or "active"),
+    ``capacity_factor`` F (the program sets capacity = F × the record's
+    flow at its steady state) for the records ``capacity_for`` names
+    ("unrated": those without a capacity, the default; "all").
+    ``Grid.from_case(..., flow_measure=, capacity_factor=, capacity_for=)``
+    sets them as the importer does.
     """
 
     def __init__(self, nodes, lines, reference=0, units=None, settings=None, bus_numbers_known=None,
@@ -61,6 +74,10 @@ class Grid:
         self.machine_base = None if machine_base is None else np.asarray(machine_base, dtype=float)
         self.suggested_step = suggested_step
         self.name = name
+        self.line_losses_in_diag = False
+        self.flow_measure = None
+        self.capacity_factor = None
+        self.capacity_for = None
 
     # ---- making one ---------------------------------------------------------
 
@@ -70,9 +87,10 @@ class Grid:
         standard case by its name: "case9", "case14", "case30", "case118"), imported with the
         importer's options (``python3 -m tessaly import --help``; names with
         ``_``: ``inertia=(1, 0.1)``, ``damping=...``, ``inertia_h=(5, 1)`` with
-        ``frequency=60`` for physical units, ``node_params="h.csv"``, ...).
-        Run settings among them (``step``, ``steps``) become the grid's
-        suggested ones."""
+        ``frequency=60`` for physical units, ``node_params="h.csv"``,
+        ``flow_measure="active"``, ``capacity_factor=1.2`` with
+        ``capacity_for="all"``, ...). Run settings among them (``step``,
+        ``steps``) become the grid's suggested ones."""
         from .casefile import read_case
         from .import_command import options as import_options
         from .importer import input_file_text
@@ -117,6 +135,10 @@ class Grid:
                    name=name)
         grid.suggested_step = step
         grid.suggested_steps = steps
+        grid.line_losses_in_diag = bool(keys.settings.get("Line losses in diag", False))
+        grid.flow_measure = _word(keys.settings.get("Flow measure"))
+        grid.capacity_factor = keys.settings.get("Capacity from base flow")
+        grid.capacity_for = _word(keys.settings.get("Capacity from base flow for"))
         return grid
 
     @classmethod
@@ -150,6 +172,8 @@ class Grid:
                      self.bus_numbers_known, None if self.machine_base is None else self.machine_base.copy(),
                      self.suggested_step, self.name)
         other.suggested_steps = getattr(self, "suggested_steps", None)
+        for rule in ("line_losses_in_diag", "flow_measure", "capacity_factor", "capacity_for"):
+            setattr(other, rule, getattr(self, rule))
         return other
 
     # ---- looking at it ------------------------------------------------------
@@ -278,6 +302,7 @@ class Grid:
             if key in self.settings:
                 value = self.settings[key]
                 lines += [key, value if isinstance(value, str) else _number(value)]
+        lines += _line_rule_lines(self)
         if len(self.lines):
             lines.append("Line list")
             for row in self.lines:
@@ -285,6 +310,28 @@ class Grid:
                     _number(row[f]) for f in ("coupling", "coupling_angle", "capacity", "admittance",
                                               "admittance_angle")))
         return lines
+
+
+def _word(value):
+    return value.strip() if isinstance(value, str) else value
+
+
+def _line_rule_lines(grid):
+    lines = ["Line losses in diag"] if grid.line_losses_in_diag else []
+    if grid.flow_measure is not None:
+        if grid.flow_measure not in FLOW_MEASURES:
+            raise GridError(f"flow_measure {grid.flow_measure!r}: allowed {', '.join(FLOW_MEASURES)}")
+        lines += ["Flow measure", grid.flow_measure]
+    if grid.capacity_factor is not None:
+        factor = float(grid.capacity_factor)
+        if not (factor > 0 and math.isfinite(factor)):
+            raise GridError(f"capacity_factor {grid.capacity_factor!r}: give a positive finite factor")
+        lines += ["Capacity from base flow", _number(factor)]
+    if grid.capacity_for is not None:
+        if grid.capacity_for not in CAPACITY_RECORDS:
+            raise GridError(f"capacity_for {grid.capacity_for!r}: allowed {', '.join(CAPACITY_RECORDS)}")
+        lines += ["Capacity from base flow for", grid.capacity_for]
+    return lines
 
 
 def case_file(path):

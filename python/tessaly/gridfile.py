@@ -11,8 +11,9 @@ mag" (or "Admittance mag") entry i, j (inline: the N lines after the key;
 creates or updates the record i -> j; every "Line list" row
 ``from to K phi [cap [Y a]]`` (rows up to the first line without a leading
 number) creates or updates its record; "Coupling ang", "Admittance ang" and
-"Line capacity" set the values of the records that exist. Lines that no
-grid key takes are kept, in order, as the rest of the input.
+"Line capacity" set the values of the records that exist; the one-value
+settings and the switch "Line losses in diag" are kept by name. Lines that
+no grid key takes are kept, in order, as the rest of the input.
 """
 import re
 from dataclasses import dataclass, field
@@ -36,7 +37,10 @@ MATRICES_EXT = {"Coupling mag ext": ("coupling", True), "Coupling ang ext": ("co
 RECORD_FIELDS = ("coupling", "coupling_angle", "capacity", "admittance", "admittance_angle")
 # Keys of one value line.
 SETTINGS = {"Reference node": int, "NR precision": float, "NR solver": str, "NR start": str, "NRIC": int,
-            "Unit system": str, "Nominal frequency": float, "Base power": float}
+            "Unit system": str, "Nominal frequency": float, "Base power": float, "Flow measure": str,
+            "Capacity from base flow": float, "Capacity from base flow for": str}
+# Switch keys of the grid (no value line): True in the settings when given.
+SWITCHES = ("Line losses in diag",)
 
 
 class GridFileError(ValueError):
@@ -140,6 +144,8 @@ def parse_grid(text, directory=Path("."), name="the input"):
                 if len(row) >= 7:
                     entry["admittance"], entry["admittance_angle"] = row[5], row[6]
                 k += 1
+        elif key in SWITCHES:
+            settings[key] = True
         elif key in SETTINGS:
             kind = SETTINGS[key]
             numbers = leading_numbers(value_line)

@@ -49,8 +49,9 @@ def eigenvalues(run):
         ax.scatter(values.real[unstable], values.imag[unstable], s=60, marker="x", c="r", label="unstable")
     ax.axvline(0, color="k", lw=0.8)
     ax.axhline(0, color="k", lw=0.5)
-    ax.set_xlabel("real part (1/t)")
-    ax.set_ylabel("imaginary part (1/t)")
+    rate = f"1/{run.units['time']}"
+    ax.set_xlabel(f"real part ({rate})")
+    ax.set_ylabel(f"imaginary part ({rate})")
     ax.grid(alpha=0.3)
     ax.legend(fontsize="small", loc="upper left")
     verdict = "linearly unstable" if linear.unstable else "linearly stable"
@@ -72,9 +73,11 @@ def mode(run, index=0):
     fig, ax = plt.subplots(figsize=(7, 6), layout="constrained")
     shares = np.asarray(participation[index], dtype=float)
     draw_grid(fig, ax, n, lines, pos, node_values=shares, value_label="participation factor", cmap="magma_r",
-              clim=(0, max(float(np.nanmax(shares)), 1e-12)))
+              clim=(0, max(float(np.nanmax(shares)), 1e-12)), labels=run.buses)
     lam = linear.values[linear.participation_modes[index]]
     row = linear.eigenvalues[linear.participation_modes[index]]
+    cycles = "Hz" if run.units["time"] == "s" else f"cycles/{run.units['time']}"
     ax.set_title(f"Mode {index}: λ = {lam.real:.4g} {'+' if lam.imag >= 0 else '−'} {abs(lam.imag):.4g}i, "
-                 f"frequency {row['frequency']:.4g}, damping ratio {row['damping_ratio']:.3g}", fontsize="medium")
+                 f"frequency {row['frequency']:.4g} {cycles}, damping ratio {row['damping_ratio']:.3g}",
+                 fontsize="medium")
     return fig

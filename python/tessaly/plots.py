@@ -553,14 +553,15 @@ def contingency(run, outage=None):
     if not 0 <= k < len(summary):
         raise PlotError(f"contingency {k} is not in the run (0 … {len(summary) - 1})")
     fig, (bar_ax, grid_ax) = plt.subplots(1, 2, figsize=(13, 5.5), width_ratios=[1, 1.2], layout="constrained")
+    buses = run.buses
 
     x = np.arange(len(summary))
     colours = np.where(summary["returned"], "tab:blue", "tab:red")
     bar_ax.bar(x, summary["trips"], color=colours, width=0.8)
     bar_ax.bar([k], [summary["trips"][k]], color="none", edgecolor="k", linewidth=2, width=0.8)
     if len(summary) <= 40:
-        bar_ax.set_xticks(x, [f"{a}-{b}" for a, b in zip(summary["from"], summary["to"])], rotation=90,
-                          fontsize="small")
+        bar_ax.set_xticks(x, [f"{buses[a]}-{buses[b]}" for a, b in zip(summary["from"], summary["to"])],
+                          rotation=90, fontsize="small")
         bar_ax.set_xlabel("line taken out")
     else:
         bar_ax.set_xlabel("contingency (index in the run's outages)")
@@ -575,9 +576,9 @@ def contingency(run, outage=None):
     n, lines = _run_lines(run)
     pos = spring_layout(n, lines)
     final = analysis.nodes["final_frequency"][k] if len(analysis.nodes) > k else None
-    draw_grid(fig, grid_ax, n, lines, pos, node_values=final, value_label="final frequency deviation (rad/t)",
-              cmap="coolwarm", clim=None if final is None else (-np.max(np.abs(final)) or -1,
-                                                                np.max(np.abs(final)) or 1))
+    draw_grid(fig, grid_ax, n, lines, pos, node_values=final, cmap="coolwarm", labels=buses if n <= 30 else (),
+              value_label=f"final frequency deviation ({run.units['frequency']})",
+              clim=None if final is None else (-np.max(np.abs(final)) or -1, np.max(np.abs(final)) or 1))
     line = summary[k]
     grid_ax.plot(*pos[[line["from"], line["to"]]].T, color="k", lw=2.5, ls="--", zorder=2,
                  label=f"taken out at t = {analysis.outage_time:g}")
@@ -587,13 +588,13 @@ def contingency(run, outage=None):
                                     array=trips["time"], cmap="plasma", linewidths=3, zorder=2, label="tripped")
         collection.set_clim(analysis.outage_time, run.steps * run.step_width)
         grid_ax.add_collection(collection)
-        fig.colorbar(collection, ax=grid_ax, label="trip time (t)")
+        fig.colorbar(collection, ax=grid_ax, label=_time_label(run).replace("time", "trip time", 1))
     if n > 30:
         labelled = {int(line["from"]), int(line["to"])} | set(trips["from"].tolist()) | set(trips["to"].tolist())
         for node in sorted(labelled):
-            grid_ax.annotate(str(node), pos[node], textcoords="offset points", xytext=(4, 4), fontsize="small")
+            grid_ax.annotate(str(buses[node]), pos[node], textcoords="offset points", xytext=(4, 4), fontsize="small")
     grid_ax.legend(loc="lower left", fontsize="small")
-    grid_ax.set_title(f"Contingency {k}: line {line['from']}-{line['to']} out, {len(trips)} trips, "
+    grid_ax.set_title(f"Contingency {k}: line {buses[line['from']]}-{buses[line['to']]} out, {len(trips)} trips, "
                       f"{line['islands']} island(s), {line['desynchronised']} node(s) outside the band",
                       fontsize="medium")
     return fig

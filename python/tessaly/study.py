@@ -35,7 +35,8 @@ class Study:
     every"), ``trajectories`` (write every trajectory: "Mode save traj"),
     ``fast`` (the fast kernel: "Mode fast"); ``settings`` further run keys as
     a dict (``{"Energy thresh": 0.05}``). The analyses are added with
-    :meth:`raster`, :meth:`stochastic` or :meth:`add`."""
+    :meth:`raster`, :meth:`stochastic`, :meth:`basin`, :meth:`contingency`,
+    :meth:`linear` or :meth:`add`."""
 
     def __init__(self, grid, steps=None, step_width=None, seed=1, output_name="study", save_every=None,
                  trajectories=False, fast=False, settings=None):
@@ -81,6 +82,18 @@ class Study:
     def stochastic(self, **settings):
         """Adds a stochastic wind-input analysis (:class:`tessaly.analyses.StochasticWind`)."""
         return self.add("stochastic", **settings)
+
+    def basin(self, **settings):
+        """Adds a basin-stability analysis (:class:`tessaly.analyses.Basin`)."""
+        return self.add("basin", **settings)
+
+    def contingency(self, **settings):
+        """Adds a dynamic contingency analysis (:class:`tessaly.analyses.Contingency`)."""
+        return self.add("contingency", **settings)
+
+    def linear(self, **settings):
+        """Adds a linear-stability analysis (:class:`tessaly.analyses.LinearStability`)."""
+        return self.add("linear", **settings)
 
     def copy(self):
         """An independent copy: grid, settings and analyses."""

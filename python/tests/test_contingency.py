@@ -236,9 +236,10 @@ def test_contingency_plot_from_a_real_run(contingency_run, tmp_path):
     tripped = [c for c in grid.collections if c.get_label() == "tripped"]
     assert len(tripped) == 1
     np.testing.assert_array_equal(tripped[0].get_array(), run.contingency.trips[k]["time"])
-    assert f"Contingency {k}: line {summary['from'][k]}-{summary['to'][k]} out" in grid.get_title()
+    buses = run.bus_numbers                 # the case's: bus k + 1 is node k
+    assert f"Contingency {k}: line {buses[summary['from'][k]]}-{buses[summary['to'][k]]} out" in grid.get_title()
     labels = {text.get_text() for text in grid.texts}
-    assert labels == {str(node) for node in range(run.nodes)}
+    assert labels == {str(bus) for bus in buses} == {str(node + 1) for node in range(run.nodes)}
     plots.plt.close(fig)
 
     out = tmp_path / "contingency.png"
