@@ -267,6 +267,7 @@ std::vector<std::string> RunSetup::integratingAnalyses() const {
         }
     }
     if (contingency && !contingency->outages().empty() && param.rkSteps > 0) modes.push_back("Mode contingency");
+    if (basin && param.rkSteps > 0) modes.push_back("Mode basin");
     return modes;
 }
 
