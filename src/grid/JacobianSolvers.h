@@ -47,7 +47,8 @@ private:
     bool gaveUp = false;
 
     template <typename Method>
-    bool tryMethod(Method& method, bool& analysed, const Eigen::VectorXd& f, double tolerance, Eigen::VectorXd& x);
+    bool tryMethod(Method& method, bool& analysed, const Eigen::VectorXd& f, double tolerance, double residualL1,
+                   Eigen::VectorXd& x);
 };
 
 // The sparse LU of the Newton step; its pattern is analysed once, at the
