@@ -23,6 +23,10 @@ MATRIX_MAX_NODES = 30
 # Above this size the summed mismatch of the power flow cannot reach 1e-9
 # for rounding alone; the tolerance grows with the node count instead.
 PRECISION_FIXED_MAX_NODES = 1000
+# Above this size the file names the sparse solver: the program's "auto"
+# keeps its dense QR up to 2,000 nodes, which costs seconds and hundreds of
+# MB there, while a power grid's sparse LU fills in little at any size.
+DENSE_SOLVER_MAX_NODES = 300
 
 DEFAULT_INERTIA = (1.0, 0.1)   # generators, loads
 DEFAULT_DAMPING = (1.0, 1.0)
@@ -76,8 +80,8 @@ def add_subcommand(subparsers):
     parser.add_argument("--seed", type=int, default=1, help="random seed (default: %(default)s)")
     parser.add_argument("--nr-precision", type=float, help="power-flow tolerance on the summed mismatch "
                         f"(default: 1e-9, above {PRECISION_FIXED_MAX_NODES} nodes 1e-12 per node)")
-    parser.add_argument("--nr-solver", choices=("auto", "dense", "sparse"), default="auto",
-                        help="power-flow solver (default: %(default)s)")
+    parser.add_argument("--nr-solver", choices=("auto", "dense", "sparse", "iterative"),
+                        help=f"power-flow solver (default: auto, above {DENSE_SOLVER_MAX_NODES} nodes sparse)")
     parser.add_argument("--nr-start", choices=("flat", "dc", "random"), default="flat",
                         help="power-flow start; flat starts from the case's angles (default: %(default)s)")
     parser.add_argument("--format", choices=("auto", "matrix", "list"), default="auto",
@@ -167,6 +171,7 @@ def input_file_text(network, args, case_name, case):
     precision = args.nr_precision
     if precision is None:
         precision = 1e-9 if n <= PRECISION_FIXED_MAX_NODES else 1e-12 * n
+    solver = args.nr_solver or ("auto" if n <= DENSE_SOLVER_MAX_NODES else "sparse")
     use_list = args.format == "list" or (args.format == "auto" and n > MATRIX_MAX_NODES)
     stem = os.path.splitext(case_name)[0]
     ref_bus = network.bus_numbers[network.ref]
@@ -199,7 +204,7 @@ def input_file_text(network, args, case_name, case):
         "Damping", _numbers(damping),
         "Reference node", str(network.ref),
         "NR precision", _num(precision),
-        "NR solver", args.nr_solver,
+        "NR solver", solver,
         "NR start", args.nr_start,
     ]
     rec = (network.rec_from, network.rec_to)
