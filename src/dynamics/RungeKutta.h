@@ -28,14 +28,16 @@ public:
     double valOmAt(int i, double* omega, double* theta);
 
 private:
-    template <bool halfStep>
-    void stage(const SwingKernel& kernel, KernelVariant variant, double h, double* omega, double* theta, double* kOm,
-               double* kTh);
+    template <int stageNumber>
+    void stage(const SwingKernel& kernel, KernelVariant variant, double h, const double* omega, const double* theta,
+               const double* omegaStage, const double* thetaStage, double* omegaNext, double* thetaNext);
 
     int n;
-    std::vector<double> k1om, k2om, k3om, k4om;
-    std::vector<double> k1th, k2th, k3th, k4th;
-    std::vector<double> tmpOm, tmpTh;
+    // The increments of the first three stages (the fourth goes straight
+    // into the new state) and two buffers for the stages' states.
+    std::vector<double> k1om, k2om, k3om;
+    std::vector<double> k1th, k2th, k3th;
+    std::vector<double> omA, thA, omB, thB;
     SwingKernel::Scratch scratch;
     Function* function;
 };
