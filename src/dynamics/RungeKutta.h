@@ -33,11 +33,11 @@ private:
                const double* omegaStage, const double* thetaStage, double* omegaNext, double* thetaNext);
 
     int n;
-    // The increments of the first three stages (the fourth goes straight
-    // into the new state) and two buffers for the stages' states.
-    std::vector<double> k1om, k2om, k3om;
+    // The stages' increments (the fourth's phase increment goes straight
+    // into the new state) and the state of the stage under way.
+    std::vector<double> k1om, k2om, k3om, k4om;
     std::vector<double> k1th, k2th, k3th;
-    std::vector<double> omA, thA, omB, thB;
+    std::vector<double> tmpOm, tmpTh;
     SwingKernel::Scratch scratch;
     Function* function;
 };

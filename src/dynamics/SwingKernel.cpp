@@ -13,6 +13,13 @@
 
 namespace {
 
+// The node terms around the coupling sum, in the operation order every
+// result bit depends on.
+inline double nodeSlope(const Node& node, double omega, double couplingSum) {
+    return (-node.getDamping() * omega + node.getPowerMech() - node.getPowerDiag() - couplingSum) *
+           node.getInertiaInv();
+}
+
 struct ScalarLanes {
     static const int width = 1;
     static void sinCos(const double* x, double* s, double* c) {
@@ -168,7 +175,12 @@ void SwingKernel::findPairs() {
 
 void SwingKernel::evaluate(KernelVariant variant, const double* theta, const double* omega, double* dOmega,
                            Scratch& scratch) const {
-    forEachSlope(variant, theta, omega, scratch, [dOmega](int i, double slope) { dOmega[i] = slope; });
+    if (variant == KernelVariant::exact) {
+        evaluateExact(theta, omega, dOmega, scratch);
+        return;
+    }
+    requireKernelVariant(variant);
+    evaluateFast(variant, theta, omega, dOmega, scratch);
 }
 
 double SwingKernel::nodeDerivative(const double* theta, const double* omega, int i) const {
@@ -187,8 +199,8 @@ double SwingKernel::nodeDerivative(const double* theta, const double* omega, int
 // on both its FMA and its SSE2 code path), so -s is the bits of the reverse
 // record's sine. A NaN sine carries its operands' sign and payload instead,
 // so that record is evaluated on its own. Each node then sums its records in
-// list order (forEachSlope), exactly as nodeDerivative does.
-void SwingKernel::recordSines(const double* theta, Scratch& scratch) const {
+// list order, exactly as nodeDerivative does.
+void SwingKernel::evaluateExact(const double* theta, const double* omega, double* dOmega, Scratch& scratch) const {
     fitSize(scratch.recordSines, to.size());
     double* sines = scratch.recordSines.data();
     for (const Pair& p : pairs) {
@@ -197,11 +209,45 @@ void SwingKernel::recordSines(const double* theta, Scratch& scratch) const {
         sines[p.reverseSlot] = s == s ? -s : std::sin(theta[p.to] - theta[p.from] - p.reversePhi);
     }
     for (const Single& r : singles) sines[r.slot] = std::sin(theta[r.from] - theta[r.to] - r.phi);
+
+    for (int i = 0; i < n; ++i) {
+        double sum = 0;
+        for (int r = start[i], end = start[i + 1]; r < end; ++r) sum += k[r] * sines[r];
+        dOmega[i] = nodeSlope(nodes[i], omega[i], sum);
+    }
 }
 
-void SwingKernel::phaseSinCos(KernelVariant variant, const double* theta, Scratch& scratch) const {
-    requireKernelVariant(variant);
+void SwingKernel::evaluateFast(KernelVariant variant, const double* theta, const double* omega, double* dOmega,
+                               Scratch& scratch) const {
     fitSize(scratch.sinTheta, static_cast<std::size_t>(n));
     fitSize(scratch.cosTheta, static_cast<std::size_t>(n));
     sinCosOf(variant)(theta, scratch.sinTheta.data(), scratch.cosTheta.data(), n);
+    if (anyPhaseShift) {
+        sumFast<true>(scratch.sinTheta.data(), scratch.cosTheta.data(), omega, dOmega);
+    } else {
+        sumFast<false>(scratch.sinTheta.data(), scratch.cosTheta.data(), omega, dOmega);
+    }
+}
+
+// K sin(θ_i - θ_j - φ) = sin θ_i (a cos θ_j - b sin θ_j) - cos θ_i (a sin θ_j + b cos θ_j)
+// with a = K cos φ and b = K sin φ, so a node's sum needs the sine and cosine
+// of each phase once, not one sine per record. Without phase shifts b is 0.
+template <bool shifted>
+void SwingKernel::sumFast(const double* sinTheta, const double* cosTheta, const double* omega,
+                          double* dOmega) const {
+    for (int i = 0; i < n; ++i) {
+        double inPhaseSum = 0;
+        double quadratureSum = 0;
+        for (int r = start[i], end = start[i + 1]; r < end; ++r) {
+            const int j = to[r];
+            if (shifted) {
+                inPhaseSum += inPhase[r] * cosTheta[j] - quadrature[r] * sinTheta[j];
+                quadratureSum += inPhase[r] * sinTheta[j] + quadrature[r] * cosTheta[j];
+            } else {
+                inPhaseSum += inPhase[r] * cosTheta[j];
+                quadratureSum += inPhase[r] * sinTheta[j];
+            }
+        }
+        dOmega[i] = nodeSlope(nodes[i], omega[i], sinTheta[i] * inPhaseSum - cosTheta[i] * quadratureSum);
+    }
 }

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "grid/Node.h"
+class Node;
 
 // The evaluations of the right-hand side a run can use. `exact` gives the
 // bits of the plain per-record formula; the fast ones use the trig identity
@@ -64,14 +64,6 @@ public:
     // dω/dt of every node into dOmega[0 .. n).
     void evaluate(KernelVariant variant, const double* theta, const double* omega, double* dOmega,
                   Scratch& scratch) const;
-    // Calls sink(i, dω_i/dt) for every node i in order, with the bits of
-    // evaluate(). The phases are all read before the first call and omega[i]
-    // before the call for node i, so the sink may write the next state of a
-    // stepper into arrays other than theta and omega. Inline, so a stepper's
-    // bookkeeping runs in the loop over the nodes instead of passes of its own.
-    template <typename Sink>
-    void forEachSlope(KernelVariant variant, const double* theta, const double* omega, Scratch& scratch,
-                      Sink&& sink) const;
     // dω_i/dt of node i alone, one sine per record: the bits of the exact
     // variant. i must be a node of the grid.
     double nodeDerivative(const double* theta, const double* omega, int i) const;
@@ -109,63 +101,11 @@ private:
     std::vector<Single> singles;
 
     void findPairs();
-    // The sine of every record's argument into scratch.recordSines.
-    void recordSines(const double* theta, Scratch& scratch) const;
-    // The sine and cosine of every phase into scratch.sinTheta and cosTheta
-    // (throws std::invalid_argument for a variant this CPU cannot run).
-    void phaseSinCos(KernelVariant variant, const double* theta, Scratch& scratch) const;
-    template <bool shifted, typename Sink>
-    void slopesFast(const double* sinTheta, const double* cosTheta, const double* omega, Sink& sink) const;
-
-    // The node terms around the coupling sum, in the operation order every
-    // result bit depends on.
-    static double nodeSlope(const Node& node, double omega, double couplingSum) {
-        return (-node.getDamping() * omega + node.getPowerMech() - node.getPowerDiag() - couplingSum) *
-               node.getInertiaInv();
-    }
+    void evaluateExact(const double* theta, const double* omega, double* dOmega, Scratch& scratch) const;
+    void evaluateFast(KernelVariant variant, const double* theta, const double* omega, double* dOmega,
+                      Scratch& scratch) const;
+    template <bool shifted>
+    void sumFast(const double* sinTheta, const double* cosTheta, const double* omega, double* dOmega) const;
 };
-
-template <typename Sink>
-void SwingKernel::forEachSlope(KernelVariant variant, const double* theta, const double* omega, Scratch& scratch,
-                               Sink&& sink) const {
-    if (variant == KernelVariant::exact) {
-        recordSines(theta, scratch);
-        const double* sines = scratch.recordSines.data();
-        for (int i = 0; i < n; ++i) {
-            double sum = 0;
-            for (int r = start[i], end = start[i + 1]; r < end; ++r) sum += k[r] * sines[r];
-            sink(i, nodeSlope(nodes[i], omega[i], sum));
-        }
-        return;
-    }
-    phaseSinCos(variant, theta, scratch);
-    if (anyPhaseShift) {
-        slopesFast<true>(scratch.sinTheta.data(), scratch.cosTheta.data(), omega, sink);
-    } else {
-        slopesFast<false>(scratch.sinTheta.data(), scratch.cosTheta.data(), omega, sink);
-    }
-}
-
-// K sin(θ_i - θ_j - φ) = sin θ_i (a cos θ_j - b sin θ_j) - cos θ_i (a sin θ_j + b cos θ_j)
-// with a = K cos φ and b = K sin φ, so a node's sum needs the sine and cosine
-// of each phase once, not one sine per record. Without phase shifts b is 0.
-template <bool shifted, typename Sink>
-void SwingKernel::slopesFast(const double* sinTheta, const double* cosTheta, const double* omega, Sink& sink) const {
-    for (int i = 0; i < n; ++i) {
-        double inPhaseSum = 0;
-        double quadratureSum = 0;
-        for (int r = start[i], end = start[i + 1]; r < end; ++r) {
-            const int j = to[r];
-            if (shifted) {
-                inPhaseSum += inPhase[r] * cosTheta[j] - quadrature[r] * sinTheta[j];
-                quadratureSum += inPhase[r] * sinTheta[j] + quadrature[r] * cosTheta[j];
-            } else {
-                inPhaseSum += inPhase[r] * cosTheta[j];
-                quadratureSum += inPhase[r] * sinTheta[j];
-            }
-        }
-        sink(i, nodeSlope(nodes[i], omega[i], sinTheta[i] * inPhaseSum - cosTheta[i] * quadratureSum));
-    }
-}
 
 #endif

@@ -140,9 +140,8 @@ const char* PowerGrid::nrSolverName(NrSolver s) {
 
 // Calls work(solve), where solve(f) returns x with J x = f for the reduced
 // Jacobian J at the working phases of the moment, by the solver in use. The
-// grid has at least one node.
-// `precision` is the power-flow tolerance, which the iterative solver's
-// residual is tied to.
+// grid has at least one node; `precision` is the power-flow tolerance, which
+// the iterative solver's residual is tied to.
 template <typename Work>
 auto PowerGrid::withJacobianSolver(double precision, Work work) {
     int n = static_cast<int>(nodes.size());

@@ -56,7 +56,8 @@ public:
     void setNrSolver(NrSolver s) { nrSolver = s; }
     // The solver the power flow uses, never Auto. Measuring the fill of a
     // large grid takes about as long as one Newton step; the choice is kept
-    // until a line record is added.
+    // (in the grid, so not for callers on several threads at once) until a
+    // line record is added or the reference node moves.
     NrSolver usedNrSolver() const;
     static const char* nrSolverName(NrSolver s);
     NrStart getNrStart() const { return nrStart; }

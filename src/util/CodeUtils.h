@@ -50,9 +50,14 @@ public:
         // fmod is exact and returns its first argument unchanged when that lies
         // in [0, twoPi), which is every phase already in range: the call is only
         // needed beyond. NaN and infinities fail the test and take the call.
-        double r = (shifted < twoPi ? shifted : std::fmod(shifted, twoPi)) - pi;
-        double sign = x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0);
-        return r * sign;
+        const double r = (shifted < twoPi ? shifted : std::fmod(shifted, twoPi)) - pi;
+        // The rule multiplies r by the sign of x (1, -1, or 0 for zero and
+        // NaN). Spelt out, because once inlined the compiler turns that
+        // product into a negation, which flips a NaN's sign bit, and a NaN
+        // phase is written to the records as "nan" or "-nan" by that bit.
+        if (x > 0) return r;
+        if (x < 0) return r != r ? r : -r;
+        return r * 0.0;
     }
     static double dAbsArrSum(const double* a, int n);
     static double dArrSum(const double* a, int n);
