@@ -1,12 +1,14 @@
 // Cost of the right-hand side per line record and of one Runge-Kutta step, for
 // the record-by-record reference (the evaluation before the all-node kernel),
 // the exact kernel and every fast kernel this CPU runs, next to the floor set
-// by the same number of bare std::sin calls.
+// by the same number of bare std::sin calls, and the fast kernel's step next
+// to a hand-written step of the same arithmetic (HandWrittenRk4.h).
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <memory>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "grid/PowerGrid.h"
 #include "dynamics/RungeKutta.h"
 #include "dynamics/SwingKernel.h"
+#include "HandWrittenRk4.h"
 
 namespace {
 
@@ -171,6 +174,41 @@ void BM_Rk4Step(benchmark::State& state) {
     setRecordCounter(state, 4 * g.lineRecords, g.lineRecords);  // four stages
 }
 
+// The hand-written step with the sincos of the variant in the second argument.
+void BM_HandWrittenRk4Step(benchmark::State& state) {
+    BenchGrid g(static_cast<int>(state.range(0)));
+    const KernelVariant variant = static_cast<KernelVariant>(state.range(1));
+    if (!kernelVariantSupported(variant)) {
+        state.SkipWithError("not supported on this CPU");
+        return;
+    }
+    handwritten::SinCos sinCos = variant == KernelVariant::fastAvx512 ? handwritten::sinCosAvx512
+                                 : variant == KernelVariant::fastAvx2 ? handwritten::sinCosAvx2
+                                                                      : handwritten::sinCosSse2;
+    const int n = static_cast<int>(g.omega.size());
+    std::vector<int> start(1, 0), to;
+    std::vector<double> a, damping, power, powerDiag, inertiaInv;
+    for (int i = 0; i < n; ++i) {
+        for (const TransmissionLine& line : g.grid.linesOf(i)) {
+            to.push_back(line.getToNode());
+            a.push_back(g.grid.getCouplingMag(i, line.getToNode()));
+        }
+        start.push_back(static_cast<int>(to.size()));
+        const Node* node = g.grid.getNode(i);
+        damping.push_back(node->getDamping());
+        power.push_back(node->getPowerMech());
+        powerDiag.push_back(node->getPowerDiag());
+        inertiaInv.push_back(node->getInertiaInv());
+    }
+    handwritten::Rk4 rk(start, to, a, damping, power, powerDiag, inertiaInv, sinCos);
+    for (auto _ : state) {
+        rk.step(0.01, g.omega.data(), g.theta.data(), g.omegaNext.data(), g.thetaNext.data());
+        g.advance();
+    }
+    state.SetLabel(std::string("hand-written ") + (kernelVariantName(variant) + 5));
+    setRecordCounter(state, 4 * g.lineRecords, g.lineRecords);
+}
+
 // The same number of sines per iteration as one reference step, on arguments
 // that change between calls so none can be folded away.
 void BM_BareSin(benchmark::State& state) {
@@ -199,6 +237,10 @@ const std::vector<int64_t> kVariantArgs = {kReference,
 
 BENCHMARK(BM_RightHandSide)->ArgsProduct({{100, 1000, 10000}, kVariantArgs});
 BENCHMARK(BM_Rk4Step)->ArgsProduct({{100, 1000, 10000}, kVariantArgs});
+BENCHMARK(BM_HandWrittenRk4Step)
+    ->ArgsProduct({{100, 1000, 10000},
+                   {static_cast<int64_t>(KernelVariant::fastAvx512), static_cast<int64_t>(KernelVariant::fastAvx2),
+                    static_cast<int64_t>(KernelVariant::fastSse2)}});
 BENCHMARK(BM_BareSin)->Arg(100)->Arg(1000)->Arg(10000);
 
 BENCHMARK_MAIN();

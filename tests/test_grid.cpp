@@ -470,7 +470,10 @@ TEST(GridFile, PowerFlowChoices) {
     readGrid(grid, dir, "NR solver\nauto\nNR start\nflat\n");
     EXPECT_EQ(grid.getNrSolver(), PowerGrid::NrSolver::Auto);
     EXPECT_EQ(grid.getNrStart(), PowerGrid::NrStart::Flat);
-    EXPECT_EQ(inputErrorOf("NR solver\nSparse\n"), "\"NR solver\" is \"Sparse\" (allowed dense, sparse, auto)");
+    readGrid(grid, dir, "NR solver\niterative\n");
+    EXPECT_EQ(grid.getNrSolver(), PowerGrid::NrSolver::Iterative);
+    EXPECT_EQ(inputErrorOf("NR solver\nSparse\n"),
+              "\"NR solver\" is \"Sparse\" (allowed dense, sparse, auto, iterative)");
     EXPECT_EQ(inputErrorOf("NR start\nzero\n"), "\"NR start\" is \"zero\" (allowed random, flat, dc)");
     EXPECT_EQ(inputErrorOf("NR start\n"), "\"NR start\" is \"\" (allowed random, flat, dc)");
 }

@@ -213,37 +213,47 @@ TEST(PowerFlowSolvers, DenseKeepsTheBitsOfEveryEarlierRun) {
     }
 }
 
-TEST(PowerFlowSolvers, SparseAgreesWithDenseAndPrintsTheSameLines) {
+namespace {
+
+// The lines of a power flow without the digits of its errors.
+std::string withoutErrors(std::string out) {
+    for (std::size_t at = out.find("error"); at != std::string::npos; at = out.find("error", at + 1)) {
+        out.erase(at, out.find('\n', at) - at);
+    }
+    for (std::size_t at = out.find("is: "); at != std::string::npos; at = out.find("is: ", at + 1)) {
+        out.erase(at, out.find('\n', at) - at);
+    }
+    return out;
+}
+
+}  // namespace
+
+// The meshed grid's couplings differ between directions, so the iterative
+// solver takes its unsymmetric method here.
+TEST(PowerFlowSolvers, SparseAndIterativeAgreeWithDenseAndPrintTheSameLines) {
     const double precision = 1e-10;
-    for (PowerGrid::NrStart start : {PowerGrid::NrStart::Random, PowerGrid::NrStart::Flat, PowerGrid::NrStart::Dc}) {
-        PowerGrid grids[2];
-        Outcome outcomes[2];
-        for (int s = 0; s < 2; ++s) {
-            srand(5);
-            meshedGrid(grids[s]);
-            grids[s].setNrStart(start);
-            grids[s].setNrSolver(s == 0 ? PowerGrid::NrSolver::Dense : PowerGrid::NrSolver::Sparse);
-            outcomes[s] = runPowerFlow(grids[s], precision);
-            ASSERT_TRUE(outcomes[s].converged);
-        }
-        // The same lines; only the digits of the errors may differ.
-        auto shape = [](std::string out) {
-            for (std::size_t at = out.find("error"); at != std::string::npos; at = out.find("error", at + 1)) {
-                out.erase(at, out.find('\n', at) - at);
+    for (PowerGrid::NrSolver other : {PowerGrid::NrSolver::Sparse, PowerGrid::NrSolver::Iterative}) {
+        for (PowerGrid::NrStart start :
+             {PowerGrid::NrStart::Random, PowerGrid::NrStart::Flat, PowerGrid::NrStart::Dc}) {
+            PowerGrid grids[2];
+            Outcome outcomes[2];
+            for (int g = 0; g < 2; ++g) {
+                srand(5);
+                meshedGrid(grids[g]);
+                grids[g].setNrStart(start);
+                grids[g].setNrSolver(g == 0 ? PowerGrid::NrSolver::Dense : other);
+                outcomes[g] = runPowerFlow(grids[g], precision);
+                ASSERT_TRUE(outcomes[g].converged);
             }
-            for (std::size_t at = out.find("is: "); at != std::string::npos; at = out.find("is: ", at + 1)) {
-                out.erase(at, out.find('\n', at) - at);
+            EXPECT_EQ(withoutErrors(outcomes[0].out), withoutErrors(outcomes[1].out));
+            for (int k = 0; k < 12; ++k) {
+                // Phases that balance to `precision` differ by less than it over the smallest coupling.
+                EXPECT_LT(wrappedDistance(grids[0].getVoltAngSS()[k], grids[1].getVoltAngSS()[k]), precision)
+                    << "node " << k;
+                EXPECT_NEAR(grids[1].PFlFunc(k), 0.0, precision);
             }
-            return out;
-        };
-        EXPECT_EQ(shape(outcomes[0].out), shape(outcomes[1].out));
-        for (int k = 0; k < 12; ++k) {
-            // Phases that balance to `precision` differ by less than it over the smallest coupling.
-            EXPECT_LT(wrappedDistance(grids[0].getVoltAngSS()[k], grids[1].getVoltAngSS()[k]), precision)
-                << "node " << k;
-            EXPECT_NEAR(grids[1].PFlFunc(k), 0.0, precision);
+            EXPECT_NEAR(grids[0].getPowerMech(3), grids[1].getPowerMech(3), precision);
         }
-        EXPECT_NEAR(grids[0].getPowerMech(3), grids[1].getPowerMech(3), precision);
     }
 }
 
@@ -261,18 +271,22 @@ TEST(PowerFlowSolvers, AutoTakesSparseAboveTheDenseLimit) {
 TEST(PowerFlowSolvers, SparseHandlesASingleNodeAndASingularJacobianLikeDense) {
     PowerGrid single;
     single.setNumNodes(1);
-    single.setNrSolver(PowerGrid::NrSolver::Sparse);
-    single.getNode(0)->setPowerMech(0.7);
-    single.getNode(0)->setPowerDiag(0.2);
-    EXPECT_TRUE(runPowerFlow(single, 1e-9).converged);
-    EXPECT_EQ(single.getPowerMech(0), 0.2);
+    for (PowerGrid::NrSolver solver : {PowerGrid::NrSolver::Sparse, PowerGrid::NrSolver::Iterative}) {
+        single.setNrSolver(solver);
+        single.getNode(0)->setPowerMech(0.7);
+        single.getNode(0)->setPowerDiag(0.2);
+        EXPECT_TRUE(runPowerFlow(single, 1e-9).converged);
+        EXPECT_EQ(single.getPowerMech(0), 0.2);
+    }
 
-    std::string outs[2];
-    for (int s = 0; s < 2; ++s) {
+    // The iterative solver hands the singular steps to the LU.
+    std::string outs[3];
+    for (int s = 0; s < 3; ++s) {
         srand(7);
         PowerGrid grid;
         grid.setNumNodes(3);
-        grid.setNrSolver(s == 0 ? PowerGrid::NrSolver::Dense : PowerGrid::NrSolver::Sparse);
+        grid.setNrSolver(s == 0 ? PowerGrid::NrSolver::Dense
+                                : (s == 1 ? PowerGrid::NrSolver::Sparse : PowerGrid::NrSolver::Iterative));
         grid.getNode(0)->setPowerMech(0.5);
         grid.getNode(1)->setPowerMech(-0.5);
         grid.provideTrLine(0, 1)->setCouplingMag(1);
@@ -285,11 +299,13 @@ TEST(PowerFlowSolvers, SparseHandlesASingleNodeAndASingularJacobianLikeDense) {
     }
     EXPECT_NE(outs[1].find("\nTry 10/10\n"), std::string::npos);
     EXPECT_EQ(outs[0], outs[1]);
+    EXPECT_EQ(outs[0], outs[2]);
 }
 
 TEST(PowerFlowStart, FlatKeepsTheGivenPhasesAndDcStartsFromTheLinearisedSolution) {
     // A tolerance the start already meets shows the starting phases themselves.
-    for (PowerGrid::NrSolver solver : {PowerGrid::NrSolver::Dense, PowerGrid::NrSolver::Sparse}) {
+    for (PowerGrid::NrSolver solver :
+         {PowerGrid::NrSolver::Dense, PowerGrid::NrSolver::Sparse, PowerGrid::NrSolver::Iterative}) {
         PowerGrid grid;
         twoNodeGrid(grid, 0.5, -0.5);
         grid.setNrSolver(solver);

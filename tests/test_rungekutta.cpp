@@ -204,6 +204,49 @@ TEST_F(RungeKuttaTest, StepGivesTheBitsOfTheStageFormulasInTheirOrder) {
     }
 }
 
+TEST_F(RungeKuttaTest, FastStepGivesTheBitsOfItsKernelInTheStageFormulas) {
+    // The step evaluates the stages' bookkeeping inside the kernel's loop
+    // over the nodes; written out here as separate passes over the kernel's
+    // slopes, for every fast variant this CPU runs.
+    use(kNodes, kLines);
+    for (KernelVariant v : {KernelVariant::fastAvx512, KernelVariant::fastAvx2, KernelVariant::fastSse2,
+                            KernelVariant::fastScalar}) {
+        if (!kernelVariantSupported(v)) continue;
+        SCOPED_TRACE(kernelVariantName(v));
+        function->setKernelVariant(v);
+        SwingKernel::Scratch scratch;
+        auto step = [&](double h, std::vector<double>& om, std::vector<double>& th) {
+            const int n = 3;
+            double k[4][2][3], slope[3], tOm[3], tTh[3];
+            const double* curOm = om.data();
+            const double* curTh = th.data();
+            for (int s = 0; s < 4; ++s) {
+                function->kernel().evaluate(v, curTh, curOm, slope, scratch);
+                for (int i = 0; i < n; ++i) {
+                    k[s][0][i] = s < 2 ? slope[i] * h / 2 : slope[i] * h;
+                    k[s][1][i] = s < 2 ? curOm[i] * h / 2 : curOm[i] * h;
+                }
+                for (int i = 0; i < n; ++i) tOm[i] = om[i] + k[s][0][i], tTh[i] = th[i] + k[s][1][i];
+                curOm = tOm;
+                curTh = tTh;
+            }
+            for (int i = 0; i < n; ++i) {
+                om[i] = k[0][0][i] / 3 + om[i] + (2.0 / 3.0) * k[1][0][i] + k[2][0][i] / 3 + k[3][0][i] / 6;
+                th[i] = CodeUtils::smallerAngle(k[0][1][i] / 3 + th[i] + (2.0 / 3.0) * k[1][1][i] +
+                                                k[2][1][i] / 3 + k[3][1][i] / 6);
+            }
+        };
+        std::vector<double> om = {0.3, -0.2, 0.45}, th = {0.4, -0.1, -0.7};
+        std::vector<double> omRef = om, thRef = th;
+        for (int s = 0; s < 100; ++s) {
+            run(0.07, 1, om, th);
+            step(0.07, omRef, thRef);
+            ASSERT_EQ(om, omRef) << "frequencies after step " << s + 1;
+            ASSERT_EQ(th, thRef) << "phases after step " << s + 1;
+        }
+    }
+}
+
 TEST_F(RungeKuttaTest, IntermediatePhasesAreNotWrapped) {
     // Node 0 crosses +pi inside the step. Wrapping an intermediate phase with
     // the rounded period would shift the strong coupling term by ~1e-11.

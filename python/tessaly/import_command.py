@@ -82,8 +82,8 @@ def add_arguments(parser):
     parser.add_argument("--seed", type=int, default=1, help="random seed (default: %(default)s)")
     parser.add_argument("--nr-precision", type=float, help="power-flow tolerance on the summed mismatch "
                         "(default: 1e-9, above 1000 nodes 1e-12 per node)")
-    parser.add_argument("--nr-solver", choices=("auto", "dense", "sparse"), default="auto",
-                        help="power-flow solver (default: %(default)s)")
+    parser.add_argument("--nr-solver", choices=("auto", "dense", "sparse", "iterative"),
+                        help="power-flow solver (default: auto, above 300 nodes sparse)")
     parser.add_argument("--nr-start", choices=("flat", "dc", "random"), default="flat",
                         help="power-flow start; flat starts from the case's angles (default: %(default)s)")
     parser.add_argument("--format", choices=("auto", "matrix", "list"), default="auto",

@@ -32,6 +32,10 @@ MATRIX_MAX_NODES = 30
 # Above this size the summed mismatch of the power flow cannot reach 1e-9
 # for rounding alone; the tolerance grows with the node count instead.
 PRECISION_FIXED_MAX_NODES = 1000
+# Above this size the file names the sparse solver: the program's "auto"
+# keeps its dense QR up to 2,000 nodes, which costs seconds and hundreds of
+# MB there, while a power grid's sparse LU fills in little at any size.
+DENSE_SOLVER_MAX_NODES = 300
 
 DEFAULT_DURATION = 10.0        # seconds of simulated time when --steps is not given
 LARGEST_STEP = 0.01
@@ -188,7 +192,7 @@ def input_file_text(network, args, case_name, case):
         "Damping", _numbers(damping),
         "Reference node", str(network.ref),
         "NR precision", _num(precision),
-        "NR solver", args.nr_solver,
+        "NR solver", args.nr_solver or ("auto" if n <= DENSE_SOLVER_MAX_NODES else "sparse"),
         "NR start", args.nr_start,
     ]
     rec = (network.rec_from, network.rec_to)

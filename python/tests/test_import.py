@@ -12,7 +12,8 @@ import pytest
 from conftest import case_path, reference_ybus, run_import, scheduled_power, write_case
 from tessaly import exactmath
 from tessaly.__main__ import main
-from tessaly.casefile import PD, SHIFT, Case, CaseFormatError, parse_case, read_case
+from tessaly.casefile import (BUS_I, BUS_TYPE, F_BUS, GEN_BUS, PD, PV, REF, SHIFT, T_BUS, Case, CaseFormatError,
+                              parse_case, read_case)
 from tessaly.network import GENERATOR, LOAD, build_network
 
 TESTS = Path(__file__).resolve().parent
@@ -101,6 +102,50 @@ def three_bus_case():
         [10, 30, 0.03, 0.3, 0.0, 80, 0, 0, 1.05, 0, 1],
     ])
     return Case(100.0, bus, gen, branch)
+
+
+def tripled_case118():
+    """Three copies of the 118-bus case (buses k, 1000 + k, 2000 + k), bus k
+    of each joined to bus k of the next by a line that carries nothing at the
+    stored angles (its ends have the same angle and magnitude): 354 nodes,
+    one reference bus."""
+    case = read_case(case_path("case118"))
+    buses, gens, branches = [], [], []
+    for copy in range(3):
+        bus, gen, branch = case.bus.copy(), case.gen.copy(), case.branch.copy()
+        bus[:, BUS_I] += 1000 * copy
+        gen[:, GEN_BUS] += 1000 * copy
+        branch[:, [F_BUS, T_BUS]] += 1000 * copy
+        if copy > 0:
+            bus[bus[:, BUS_TYPE] == REF, BUS_TYPE] = PV
+        buses.append(bus)
+        gens.append(gen)
+        branches.append(branch)
+    ties = np.zeros((2 * len(case.bus), case.branch.shape[1]))
+    for copy in range(2):
+        rows = ties[copy * len(case.bus):(copy + 1) * len(case.bus)]
+        rows[:, F_BUS] = case.bus[:, BUS_I] + 1000 * copy
+        rows[:, T_BUS] = case.bus[:, BUS_I] + 1000 * (copy + 1)
+        rows[:, 3] = 0.5      # BR_X
+        rows[:, 10] = 1       # BR_STATUS
+    return Case(case.base_mva, np.vstack(buses), np.vstack(gens), np.vstack(branches + [ties]))
+
+
+def test_large_cases_name_the_sparse_solver(tmp_path, capsys):
+    """Above 300 nodes the file names the sparse solver, where "auto" would
+    take the program's dense QR; an explicit --nr-solver wins."""
+    write_case(tmp_path / "large.m", tripled_case118())
+
+    def solver_line(case, *options):
+        status, stderr = import_here(capsys, case, "-o", tmp_path / "out.txt", *options)
+        assert status == 0, stderr
+        lines = (tmp_path / "out.txt").read_text().splitlines()
+        return lines[lines.index("NR solver") + 1], lines[lines.index("Number of nodes") + 1]
+
+    assert solver_line(case_path("case118")) == ("auto", "118")
+    assert solver_line(tmp_path / "large.m") == ("sparse", "354")
+    assert solver_line(tmp_path / "large.m", "--nr-solver", "iterative") == ("iterative", "354")
+    assert solver_line(case_path("case118"), "--nr-solver", "dense") == ("dense", "118")
 
 
 def test_phase_shifter_and_off_nominal_tap(capsys):

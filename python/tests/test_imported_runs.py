@@ -8,7 +8,7 @@ import pytest
 
 from conftest import (case_path, program_steady_state, reference_ybus, run_import, scheduled_power,
                       solve_ac_angles, wrapped, write_case)
-from test_import import CASE9DC_POWER_MECH, three_bus_case
+from test_import import CASE9DC_POWER_MECH, three_bus_case, tripled_case118
 from tessaly.casefile import RATE_A, REF, read_case
 
 REPO = Path(__file__).resolve().parents[2]
@@ -24,12 +24,13 @@ def import_and_solve(tmp_path, binary, path, *options):
     return case, (Y, keep, index), theta, program, run
 
 
-@pytest.mark.parametrize("name", ["case9", "case14", "case30", "case118", "shifter", "case9dc"])
+# case118x3 (354 nodes) runs the sparse solver its file names.
+@pytest.mark.parametrize("name", ["case9", "case14", "case30", "case118", "shifter", "case9dc", "case118x3"])
 def test_steady_state_equals_the_ac_power_flow(tmp_path, tessaly_bin, name):
     path = case_path(name)
-    if name == "shifter":
-        path = tmp_path / "shifter.m"
-        write_case(path, three_bus_case())
+    if name in ("shifter", "case118x3"):
+        path = tmp_path / f"{name}.m"
+        write_case(path, three_bus_case() if name == "shifter" else tripled_case118())
     case, (Y, keep, index), theta, program, imported = import_and_solve(tmp_path, tessaly_bin, path)
     if name not in ("shifter", "case9dc"):
         assert imported.stderr == ""

@@ -28,13 +28,15 @@ public:
     double valOmAt(int i, double* omega, double* theta);
 
 private:
-    template <bool halfStep>
-    void stage(const SwingKernel& kernel, KernelVariant variant, double h, double* omega, double* theta, double* kOm,
-               double* kTh);
+    template <int stageNumber>
+    void stage(const SwingKernel& kernel, KernelVariant variant, double h, const double* omega, const double* theta,
+               const double* omegaStage, const double* thetaStage, double* omegaNext, double* thetaNext);
 
     int n;
+    // The stages' increments (the fourth's phase increment goes straight
+    // into the new state) and the state of the stage under way.
     std::vector<double> k1om, k2om, k3om, k4om;
-    std::vector<double> k1th, k2th, k3th, k4th;
+    std::vector<double> k1th, k2th, k3th;
     std::vector<double> tmpOm, tmpTh;
     SwingKernel::Scratch scratch;
     Function* function;

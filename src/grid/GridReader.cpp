@@ -402,7 +402,10 @@ const ReaderKey<PowerGrid> kGridKeys[] = {
     {"NR solver",
      [](PowerGrid& grid, ReaderCursor& cursor) {
          using S = PowerGrid::NrSolver;
-         grid.setNrSolver(readChoice<S>(cursor, {{"dense", S::Dense}, {"sparse", S::Sparse}, {"auto", S::Auto}}));
+         grid.setNrSolver(readChoice<S>(cursor, {{"dense", S::Dense},
+                                                 {"sparse", S::Sparse},
+                                                 {"auto", S::Auto},
+                                                 {"iterative", S::Iterative}}));
      }},
     {"NR start",
      [](PowerGrid& grid, ReaderCursor& cursor) { grid.setNrStart(readChoice(cursor, kNrStarts)); }},
@@ -500,7 +503,10 @@ void PowerGrid::readLineList(ReaderCursor& cursor) {
                              " of row " + std::to_string(first.first->second) + " (allowed one row per record)");
         }
         auto found = existing.find(key);
-        if (found == existing.end()) lines[from].push_back(TransmissionLine(from, to));
+        if (found == existing.end()) {
+            lines[from].push_back(TransmissionLine(from, to));
+            ++recordPatternRevision;
+        }
         TransmissionLine& record = found == existing.end() ? lines[from].back() : lines[from][found->second];
         setCouplingMagValue(record, values[2]);
         record.setCouplingAng(values[3]);

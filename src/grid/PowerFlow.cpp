@@ -1,9 +1,8 @@
 // The Newton-Raphson power flow: tries from random or given starting phases,
-// the Newton iteration and its dense and sparse linear solvers.
+// the Newton iteration and the choice of its linear solver.
 #include "grid/PowerGrid.h"
 
 #include <Eigen/QR>
-#include <Eigen/SparseLU>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/Progress.h"
+#include "grid/JacobianSolvers.h"
 #include "util/CodeUtils.h"
 
 namespace {
@@ -21,6 +21,10 @@ const int kMaxNewtonSteps = 1000;
 const int kMaxTries = 10;
 const int kProgressEvery = 100;
 const double kRandomPhaseScale = 0.0005;
+// The iterative solver's residual per Newton step, as a share of the
+// power-flow tolerance: the step lands where an exact solve would, so the
+// iteration takes the same steps.
+const double kLinearResidualShare = 0.01;
 
 }  // namespace
 
@@ -28,7 +32,7 @@ bool PowerGrid::NRPF() { return NRPF(nrPrecision); }
 
 bool PowerGrid::NRPF(double precision) {
     std::cout << "==================== Newton Raphson Power Flow ====================\n";
-    prepareStartingPhases();
+    prepareStartingPhases(precision);
     double err = totalMismatch();
     powerFlow = PowerFlowOutcome{true, err, 0, 0};
     if (precision >= err) {
@@ -91,7 +95,33 @@ bool PowerGrid::NRPF(double precision) {
 
 PowerGrid::NrSolver PowerGrid::usedNrSolver() const {
     if (nrSolver != NrSolver::Auto) return nrSolver;
-    return numNodes <= kDenseSolverMaxNodes ? NrSolver::Dense : NrSolver::Sparse;
+    if (numNodes <= kDenseSolverMaxNodes) return NrSolver::Dense;
+    if (measuredSolver.revision != recordPatternRevision || measuredSolver.refNode != refNode) {
+        measuredSolver = MeasuredSolver{recordPatternRevision, refNode, measureSolver()};
+    }
+    return measuredSolver.solver;
+}
+
+PowerGrid::NrSolver PowerGrid::measureSolver() const {
+    Eigen::SparseMatrix<double> pattern = jacobianPattern();
+    const long long limit =
+        static_cast<long long>(kDirectSolverMaxFill) * std::max<long long>(jacobian::lowerEntries(pattern), 1);
+    return jacobian::choleskyFill(pattern, limit) > limit ? NrSolver::Iterative : NrSolver::Sparse;
+}
+
+Eigen::SparseMatrix<double> PowerGrid::jacobianPattern() const {
+    const int n = static_cast<int>(nodes.size());
+    std::vector<Eigen::Triplet<double>> entries;
+    for (int r = 0; r < n - 1; ++r) {
+        for (const TransmissionLine& line : lines[IWOR(r)]) {
+            int j = line.getToNode();
+            if (j != refNode) entries.emplace_back(r, j < refNode ? j : j - 1, 1.0);
+        }
+        entries.emplace_back(r, r, 1.0);
+    }
+    Eigen::SparseMatrix<double> pattern(std::max(n - 1, 0), std::max(n - 1, 0));
+    pattern.setFromTriplets(entries.begin(), entries.end());
+    return pattern;
 }
 
 const char* PowerGrid::nrSolverName(NrSolver s) {
@@ -100,6 +130,8 @@ const char* PowerGrid::nrSolverName(NrSolver s) {
             return "dense";
         case NrSolver::Sparse:
             return "sparse";
+        case NrSolver::Iterative:
+            return "iterative";
         case NrSolver::Auto:
             break;
     }
@@ -108,25 +140,26 @@ const char* PowerGrid::nrSolverName(NrSolver s) {
 
 // Calls work(solve), where solve(f) returns x with J x = f for the reduced
 // Jacobian J at the working phases of the moment, by the solver in use. The
-// grid has at least one node.
+// grid has at least one node; `precision` is the power-flow tolerance, which
+// the iterative solver's residual is tied to.
 template <typename Work>
-auto PowerGrid::withJacobianSolver(Work work) {
+auto PowerGrid::withJacobianSolver(double precision, Work work) {
     int n = static_cast<int>(nodes.size());
-    if (usedNrSolver() == NrSolver::Sparse) {
+    const NrSolver solver = usedNrSolver();
+    if (solver != NrSolver::Dense) {
         Eigen::SparseMatrix<double> J;
-        Eigen::SparseLU<Eigen::SparseMatrix<double>> lu;
-        bool patternAnalysed = false;
+        jacobian::DirectSolver direct;
+        jacobian::IterativeSolver iterative;
         auto solve = [&](const Eigen::VectorXd& f) -> Eigen::VectorXd {
             if (f.size() == 0) return f;
             sparseJij(J);
-            // Every record and diagonal is an entry at every step, so the
-            // pattern of the first step holds for all.
-            if (!patternAnalysed) lu.analyzePattern(J);
-            patternAnalysed = true;
-            lu.factorize(J);
+            Eigen::VectorXd x;
+            // A step the Krylov methods do not finish (a Jacobian far from
+            // definite, or singular) is solved by the LU.
+            if (solver == NrSolver::Iterative && iterative.solve(J, f, kLinearResidualShare * precision, x)) return x;
             // A singular Jacobian ends the try with NaN, as the dense QR does.
-            if (lu.info() != Eigen::Success) return Eigen::VectorXd::Constant(f.size(), std::nan(""));
-            return lu.solve(f);
+            if (!direct.solve(J, f, x)) return Eigen::VectorXd::Constant(f.size(), std::nan(""));
+            return x;
         };
         return work(solve);
     }
@@ -185,7 +218,8 @@ std::vector<double> PowerGrid::NRMethod(double precision, int& steps) {
 std::vector<double> PowerGrid::newtonTry(double precision, int& steps, ProgressMeter& progress) {
     steps = 0;
     if (nodes.empty()) return {};
-    return withJacobianSolver([&](auto& solve) { return iterateNewton(precision, steps, solve, progress); });
+    return withJacobianSolver(precision,
+                              [&](auto& solve) { return iterateNewton(precision, steps, solve, progress); });
 }
 
 double PowerGrid::PFlFunc(int i) {
@@ -240,7 +274,7 @@ void PowerGrid::sparseJij(Eigen::SparseMatrix<double>& J) {
     J.setFromTriplets(entries.begin(), entries.end());
 }
 
-void PowerGrid::prepareStartingPhases() {
+void PowerGrid::prepareStartingPhases(double precision) {
     switch (nrStart) {
         case NrStart::Random:
             checkAllphasesZero();
@@ -248,7 +282,7 @@ void PowerGrid::prepareStartingPhases() {
         case NrStart::Flat:
             break;
         case NrStart::Dc:
-            startFromLinearisedSolution();
+            startFromLinearisedSolution(precision);
             break;
     }
 }
@@ -256,11 +290,11 @@ void PowerGrid::prepareStartingPhases() {
 // One Newton step from all phases 0 with the solver in use: the solution of
 // the power balance linearised around the flat state. The slack power is left
 // to the iteration.
-void PowerGrid::startFromLinearisedSolution() {
+void PowerGrid::startFromLinearisedSolution(double precision) {
     int n = static_cast<int>(nodes.size());
     if (n == 0) return;
     for (Node& node : nodes) node.setVoltPhase(0);
-    withJacobianSolver([&](auto& solve) {
+    withJacobianSolver(precision, [&](auto& solve) {
         Eigen::VectorXd f(n - 1);
         for (int r = 0; r < n - 1; ++r) f(r) = PFlFunc(IWOR(r));
         Eigen::VectorXd dx = -solve(f);

@@ -22,6 +22,11 @@ namespace {
 // above it that path needs a second or more per Newton step and hundreds of
 // MB for its N x N couplings and QR (README, "Power flow on large grids").
 const int PowerGrid::kDenseSolverMaxNodes = 2000;
+// Fill of a direct factorisation, in factor entries per Jacobian entry below
+// the diagonal, beyond which Auto takes the iterative solver (README, "Power
+// flow on large grids"): imported grids and chains of nodes stay below 5,
+// a ring with random chords reaches 20 at about 3,000 nodes and 80 at 10,000.
+const int PowerGrid::kDirectSolverMaxFill = 20;
 
 PowerGrid::PowerGrid()
     : numNodes(0),
@@ -48,6 +53,7 @@ void PowerGrid::setNumNodes(int n) {
 
 void PowerGrid::resetLines() {
     lines.assign(numNodes, std::vector<TransmissionLine>());
+    ++recordPatternRevision;
     couplingsStale = true;
 }
 
@@ -91,6 +97,7 @@ TransmissionLine* PowerGrid::provideTrLine(int i, int j) {
     TransmissionLine* found = getTrLine(i, j);
     if (!found->isNull()) return found;
     lines[i].push_back(TransmissionLine(i, j));
+    ++recordPatternRevision;
     return &lines[i].back();
 }
 

@@ -40,18 +40,26 @@ public:
 
     // Linear solver of the Newton step. Dense is the Householder QR of the
     // full reduced Jacobian; Sparse assembles it from the line records and
-    // factorises it with a sparse LU; Auto takes Dense up to
-    // kDenseSolverMaxNodes nodes (where its digits stay those of every
-    // earlier run) and Sparse above.
-    enum class NrSolver { Dense, Sparse, Auto };
+    // factorises it with a sparse LU; Iterative solves the assembled matrix
+    // with preconditioned Krylov methods (jacobian::IterativeSolver), each
+    // step to a residual far below the power-flow tolerance. Auto takes
+    // Dense up to kDenseSolverMaxNodes nodes (where its digits stay those of
+    // every earlier run); above, Sparse unless a direct factorisation would
+    // fill in more than kDirectSolverMaxFill entries per Jacobian entry
+    // (random lines between distant nodes), then Iterative.
+    enum class NrSolver { Dense, Sparse, Auto, Iterative };
     // Starting phases of the power flow. Random gives all-zero phases a
     // random start; Flat keeps the phases as read; Dc starts from the
     // linearised solution (one Newton step from all phases 0).
     enum class NrStart { Random, Flat, Dc };
     static const int kDenseSolverMaxNodes;
+    static const int kDirectSolverMaxFill;
     NrSolver getNrSolver() const { return nrSolver; }
     void setNrSolver(NrSolver s) { nrSolver = s; }
-    // The solver the power flow uses: Dense or Sparse, never Auto.
+    // The solver the power flow uses, never Auto. Measuring the fill of a
+    // large grid takes about as long as one Newton step; the choice is kept
+    // (in the grid, so not for callers on several threads at once) until a
+    // line record is added or the reference node moves.
     NrSolver usedNrSolver() const;
     static const char* nrSolverName(NrSolver s);
     NrStart getNrStart() const { return nrStart; }
@@ -223,6 +231,16 @@ private:
     PowerFlowOutcome powerFlow;
     NrSolver nrSolver;
     NrStart nrStart;
+    // Counts the additions of line records: the measured choice of Auto
+    // holds for one pattern of records and one reference node.
+    long long recordPatternRevision = 0;
+    struct MeasuredSolver {
+        long long revision = -1;
+        int refNode = -1;
+        NrSolver solver = NrSolver::Sparse;
+    };
+    mutable MeasuredSolver measuredSolver;
+    NrSolver measureSolver() const;
     std::vector<Node> nodes;
     std::vector<std::vector<TransmissionLine>> lines;
     std::vector<std::string> givenKeys;
@@ -260,10 +278,12 @@ private:
     void requireNode(int i) const;
     double totalMismatch();
     void randomizePhases();
-    void prepareStartingPhases();
-    void startFromLinearisedSolution();
+    void prepareStartingPhases(double precision);
+    void startFromLinearisedSolution(double precision);
+    // The pattern of sparseJij (every entry 1), from the records alone.
+    Eigen::SparseMatrix<double> jacobianPattern() const;
     template <typename Work>
-    auto withJacobianSolver(Work work);
+    auto withJacobianSolver(double precision, Work work);
     // NRMethod, counting every Newton step on `progress`.
     std::vector<double> newtonTry(double precision, int& steps, ProgressMeter& progress);
     template <typename JacobianSolver>

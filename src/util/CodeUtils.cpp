@@ -110,22 +110,6 @@ std::string CodeUtils::joinPath(const std::string& path, const std::string& name
 
 // ---- numbers ---------------------------------------------------------------------
 
-double CodeUtils::smallerAngle(double x) {
-    const double pi = 3.14159265359;
-    const double twoPi = 6.28318530718;
-    const double shifted = std::fabs(x) + pi;
-    // fmod is exact and returns its first argument unchanged when that lies
-    // in [0, twoPi), which is every phase already in range: the call is only
-    // needed beyond. NaN and infinities fail the test and take the call.
-    double r = (shifted < twoPi ? shifted : std::fmod(shifted, twoPi)) - pi;
-    double sign = x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0);
-    return r * sign;
-}
-
-void CodeUtils::arrAddD(const double* a, const double* b, double* out, int n) {
-    for (int i = 0; i < n; ++i) out[i] = a[i] + b[i];
-}
-
 double CodeUtils::dAbsArrSum(const double* a, int n) {
     double sum = 0;
     for (int i = 0; i < n; ++i) sum += std::fabs(a[i]);

@@ -1,6 +1,7 @@
 #ifndef TESSALY_CODEUTILS_H
 #define TESSALY_CODEUTILS_H
 
+#include <cmath>
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -40,8 +41,24 @@ public:
     static std::string joinPath(const std::string& path, const std::string& name);
 
     // ---- numbers -----------------------------------------------------------
-    static double smallerAngle(double x);
-    static void arrAddD(const double* a, const double* b, double* out, int n);
+    // The phase-wrapping rule, with the program's rounded period (inline: the
+    // last stage of every Runge-Kutta step wraps each phase).
+    static double smallerAngle(double x) {
+        const double pi = 3.14159265359;
+        const double twoPi = 6.28318530718;
+        const double shifted = std::fabs(x) + pi;
+        // fmod is exact and returns its first argument unchanged when that lies
+        // in [0, twoPi), which is every phase already in range: the call is only
+        // needed beyond. NaN and infinities fail the test and take the call.
+        const double r = (shifted < twoPi ? shifted : std::fmod(shifted, twoPi)) - pi;
+        // The rule multiplies r by the sign of x (1, -1, or 0 for zero and
+        // NaN). Spelt out, because once inlined the compiler turns that
+        // product into a negation, which flips a NaN's sign bit, and a NaN
+        // phase is written to the records as "nan" or "-nan" by that bit.
+        if (x > 0) return r;
+        if (x < 0) return r != r ? r : -r;
+        return r * 0.0;
+    }
     static double dAbsArrSum(const double* a, int n);
     static double dArrSum(const double* a, int n);
     static int AbsArrISum(const int* a, int n);
