@@ -10,6 +10,8 @@ from functools import cached_property
 
 import numpy as np
 
+from .tables import typed_records
+
 SUMMARY_DTYPE = np.dtype([("from", "i4"), ("to", "i4"), ("trips", "i4"), ("islands", "i4"),
                           ("desynchronised", "i4"), ("max_frequency", "f8"), ("max_load_ratio", "f8"),
                           ("returned", "?")])
@@ -83,11 +85,7 @@ class Contingency:
         ``desynchronised`` (nodes whose |frequency deviation| ends outside
         ``band``) at the end, ``max_frequency`` (rad/t) and ``max_load_ratio``
         reached, ``returned`` (every node inside the band for the settle time)."""
-        table = self._table("contingency.summary")
-        out = np.zeros(len(table), SUMMARY_DTYPE)
-        for name in SUMMARY_DTYPE.names:
-            out[name] = table[name] != 0 if name == "returned" else table[name]
-        return out
+        return typed_records(self._table("contingency.summary"), SUMMARY_DTYPE, flags=("returned",))
 
     @cached_property
     def trips(self):

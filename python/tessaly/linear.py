@@ -9,6 +9,8 @@ from functools import cached_property
 
 import numpy as np
 
+from .tables import typed_records
+
 EIGENVALUE_DTYPE = np.dtype([("real", "f8"), ("imag", "f8"), ("frequency", "f8"), ("damping_ratio", "f8"),
                              ("rotation_mode", "?")])
 
@@ -34,11 +36,7 @@ class Linear:
         file = self._run.file("linear.eigenvalues")
         if file is None:
             return np.zeros(0, EIGENVALUE_DTYPE)
-        records = file.table()
-        table = np.zeros(len(records), EIGENVALUE_DTYPE)
-        for name in EIGENVALUE_DTYPE.names:
-            table[name] = records[name] != 0 if name == "rotation_mode" else records[name]
-        return table
+        return typed_records(file.table(), EIGENVALUE_DTYPE, flags=("rotation_mode",))
 
     @property
     def values(self):

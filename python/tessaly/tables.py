@@ -31,6 +31,17 @@ def has_pandas():
     return True
 
 
+def typed_records(records, dtype, flags=()):
+    """The records of a result file as the structured array ``dtype`` (its
+    fields by name), the fields named in ``flags`` as booleans (the files
+    store them as 0 or 1)."""
+    import numpy as np
+    out = np.zeros(len(records), dtype)
+    for name in dtype.names:
+        out[name] = records[name] != 0 if name in flags else records[name]
+    return out
+
+
 def frame(array):
     """A structured array (fields of one value per row) as a DataFrame."""
     pandas = optional_module("pandas", "a table as a DataFrame")
