@@ -215,9 +215,13 @@ TEST(SmallerAngle, WrapsIntoOnePeriodAroundZero) {
 TEST(SmallerAngle, SameBitsAsThePlainFormulaEverywhere) {
     const double pi = 3.14159265359;
     const double twoPi = 6.28318530718;
+    // The sign is volatile so that the product stays a multiplication: the
+    // compiler may otherwise turn it into a negation, which flips a NaN's
+    // sign bit where the multiplication keeps it.
     auto plain = [&](double x) {
         double r = std::fmod(std::fabs(x) + pi, twoPi) - pi;
-        return r * (x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0));
+        volatile double sign = x > 0 ? 1.0 : (x < 0 ? -1.0 : 0.0);
+        return r * sign;
     };
     auto bitsOf = [](double x) {
         uint64_t b;
