@@ -339,7 +339,10 @@ def test_input_files_are_the_same_on_every_cpu(tmp_path, capsys):
     status, stderr = import_here(capsys, tmp_path / "case.m", "-o", tmp_path / "here.txt", "--raster", "0:2")
     assert status == 0 and "not a solved power flow" in stderr
 
-    older_cpu = dict(os.environ, NPY_DISABLE_CPU_FEATURES=" ".join(dispatched_cpu_features()),
+    # Those already switched off for this process (a run that imitates an
+    # older CPU itself) stay off.
+    switched_off = os.environ.get("NPY_DISABLE_CPU_FEATURES", "").replace(",", " ").split()
+    older_cpu = dict(os.environ, NPY_DISABLE_CPU_FEATURES=" ".join(switched_off + dispatched_cpu_features()),
                      GLIBC_TUNABLES="glibc.cpu.hwcaps=-AVX2,-FMA", PYTHONPATH=str(TESTS.parent))
     older = subprocess.run([sys.executable, "-c", IMPORT_NAMING_CPU_FEATURES, str(TESTS), tmp_path / "case.m", "-o",
                             tmp_path / "older.txt", "--raster", "0:2"], env=older_cpu, capture_output=True, text=True)
