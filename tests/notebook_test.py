@@ -16,9 +16,9 @@ KERNEL = "tessaly-notebook-test"
 notebook = nbformat.read(sys.argv[1], as_version=4)
 workdir = sys.argv[2] if len(sys.argv) > 2 else str(Path(sys.argv[1]).resolve().parent)
 with tempfile.TemporaryDirectory() as kernels:
-    spec = Path(kernels) / "kernels" / KERNEL
-    spec.mkdir(parents=True)
-    (spec / "kernel.json").write_text(json.dumps({
+    kernel_dir = Path(kernels) / "kernels" / KERNEL
+    kernel_dir.mkdir(parents=True)
+    (kernel_dir / "kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "this interpreter", "language": "python"}))
     os.environ["JUPYTER_PATH"] = kernels

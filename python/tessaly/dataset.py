@@ -259,5 +259,5 @@ def to_xarray(run):
             data["mean_flow"] = (("run", "record"), np.stack([f["mean_flow"] for f in flows]), {"units": "p.u."})
             data["max_flow"] = (("run", "record"), np.stack([f["max_flow"] for f in flows]), {"units": "p.u."})
     analysis_tables.add_variables(run, coords, data)
-    return xarray.Dataset({name: xarray.Variable(*spec) for name, spec in data.items()}, coords=coords,
+    return xarray.Dataset({name: xarray.Variable(*variable) for name, variable in data.items()}, coords=coords,
                           attrs=_attributes(run))

@@ -4,23 +4,23 @@
 
 #include "ensemble/ProcessGroup.h"
 
-EnsembleFiles::EnsembleFiles(const std::vector<Spec>& specs, const ProcessGroup& processes) {
+EnsembleFiles::EnsembleFiles(const std::vector<FilePlan>& plans, const ProcessGroup& processes) {
     const bool shared = processes.size() > 1;
-    files.resize(specs.size());
-    std::vector<long long> starts(specs.size(), 0);
+    files.resize(plans.size());
+    std::vector<long long> starts(plans.size(), 0);
     if (processes.isLeader()) {
-        for (std::size_t k = 0; k < specs.size(); ++k) {
-            const PositionedFile::Layout layout{specs[k].recordBytes, {}, shared};
-            files[k].reset(new File{PositionedFile(specs[k].path, true, layout), 0, specs[k].stride});
+        for (std::size_t k = 0; k < plans.size(); ++k) {
+            const PositionedFile::Layout layout{plans[k].recordBytes, {}, shared};
+            files[k].reset(new File{PositionedFile(plans[k].path, true, layout), 0, plans[k].stride});
             files[k]->start = files[k]->file.sizeAtOpen();
             starts[k] = files[k]->start;
         }
     }
     processes.broadcast(starts);
-    for (std::size_t k = 0; k < specs.size(); ++k) {
+    for (std::size_t k = 0; k < plans.size(); ++k) {
         if (files[k]) continue;
-        const PositionedFile::Layout layout{specs[k].recordBytes, starts[k], shared};
-        files[k].reset(new File{PositionedFile(specs[k].path, false, layout), starts[k], specs[k].stride});
+        const PositionedFile::Layout layout{plans[k].recordBytes, starts[k], shared};
+        files[k].reset(new File{PositionedFile(plans[k].path, false, layout), starts[k], plans[k].stride});
     }
 }
 

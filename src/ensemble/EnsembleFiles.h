@@ -19,7 +19,7 @@ class ProcessGroup;
 // them; the other processes open them after it.
 class EnsembleFiles {
 public:
-    struct Spec {
+    struct FilePlan {
         std::string path;
         long long recordBytes;  // one record of the file (the manifest's)
         long long stride;       // bytes every trajectory appends
@@ -30,7 +30,7 @@ public:
         long long stride;  // bytes per trajectory
     };
 
-    EnsembleFiles(const std::vector<Spec>& specs, const ProcessGroup& processes);
+    EnsembleFiles(const std::vector<FilePlan>& plans, const ProcessGroup& processes);
     EnsembleFiles(const EnsembleFiles&) = delete;
     EnsembleFiles& operator=(const EnsembleFiles&) = delete;
 

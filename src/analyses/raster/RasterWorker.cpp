@@ -73,14 +73,14 @@ RasterFiles::RasterFiles(const Param& param, int nodes, const ProcessGroup& proc
         results::kEnergyTraj, results::kFrequencySamples, results::kPhaseSamples, results::kEnergyReturn,
         results::kFrequency,  results::kPhase,            results::kMeanReturn,   results::kMaxima,
         results::kFreqTraj,   results::kPhasTraj};
-    std::vector<EnsembleFiles::Spec> specs;
+    std::vector<EnsembleFiles::FilePlan> plans;
     for (int slot = 0; slot < slotCount; ++slot) {
         if (!written[slot]) continue;
-        index[slot] = specs.size();
-        specs.push_back({results::path(param.outputFilename, stems[slot]),
+        index[slot] = plans.size();
+        plans.push_back({results::path(param.outputFilename, stems[slot]),
                          recordBytes(static_cast<Slot>(slot), param, nodes), stride[slot]});
     }
-    ensembleFiles = std::make_unique<EnsembleFiles>(specs, processes);
+    ensembleFiles = std::make_unique<EnsembleFiles>(plans, processes);
 }
 
 // The record of each file as the run manifest describes it.
